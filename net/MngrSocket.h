@@ -1,0 +1,76 @@
+#pragma once
+// CMngrSocket: the TCP client under every server request. Connects straight to the
+// server, or through an HTTP proxy (CONNECT tunnel, type 1) or a SOCKS-style proxy
+// (types 4 and 5), whose handshake runs on a short-lived thread.
+#include <winsock2.h>
+#include <windows.h>
+
+class CMngrSocket
+{
+  public:
+    enum
+    {
+        kHostChars = 100,        // target host: at most 99 characters
+        kProxyChars = 257,       // proxy host, user, password: at most 256 characters
+        kConnectTimeoutMs = 10000,
+        kHandshakeTimeoutMs = 10000,
+        kSendTimeoutMs = 30000,
+        kReplyCapacity = 4096,   // proxy reply accumulator
+        kReplyChunk = 256,
+    };
+
+    CMngrSocket();
+    virtual ~CMngrSocket();
+    CMngrSocket(const CMngrSocket&) = delete;
+    CMngrSocket& operator=(const CMngrSocket&) = delete;
+
+    // Process-wide Winsock start (version 2.2) and end.
+    static bool InitNetwork();
+    static void ReleaseNetwork();
+
+    // The server to reach. A host longer than its field is refused (false) and clears it.
+    bool SetTarget(const char* host, WORD port);
+    // The proxy: type 0 direct, 1 HTTP CONNECT, 4 or 5 SOCKS-style; an empty user means
+    // no authentication. A value longer than its field is refused (false), and Connect
+    // then fails until valid settings are given.
+    bool SetProxy(WORD type, const char* host, WORD port, const char* user, const char* password);
+
+    // 1 when connected (and, with a proxy, the tunnel is open), else 0.
+    int Connect();
+    // Sends one buffer in one call: 1 sent (or not writable within 30 s), 0 failed.
+    int SendPacket(const char* data, int length);
+    bool IsConnected() const { return m_socket != 0; }
+    void CloseSocket();
+
+    WORD GetProxyType() const { return m_proxyType; }
+    const char* GetTargetHost() const { return m_targetHost; }
+    WORD GetTargetPort() const { return m_targetPort; }
+
+    // 1: more bytes needed, 0: this step succeeded, -1: the handshake failed.
+    int CheckProxyReply(int step, const char* buffer, int length) const;
+    // The bytes of one handshake step; false when the step cannot be sent.
+    bool BuildProxyStep(int step, char* out, int capacity, int* length) const;
+
+  protected:
+    SOCKET m_socket; // 0 when not connected
+
+  private:
+    static DWORD WINAPI ThreadProxyConnection(LPVOID self);
+    DWORD RunProxyHandshake();
+    bool SendProxyStep(int step);
+
+    char m_targetHost[kHostChars];
+    WORD m_targetPort;
+    WORD m_proxyType;
+    char m_proxyHost[kProxyChars];
+    WORD m_proxyPort;
+    char m_proxyUser[kProxyChars];
+    char m_proxyPassword[kProxyChars];
+    bool m_proxyRefused;
+    // Set by Connect when it stops waiting, so that the handshake thread ends.
+    volatile LONG m_abandonHandshake;
+};
+
+// The IPv4 address of a dotted address or a host name (first address), in network order;
+// false when it cannot be resolved. A dotted address is never looked up by name.
+bool ResolveIPv4(const char* host, in_addr* address);
