@@ -116,11 +116,11 @@ TEST(Packet, BodiesBeyondTheCapacityAreRefused)
 {
     auto packet = NewPacket();
     // Name, separator, content and end byte fill the body exactly.
-    std::string fits(PACKET_BODY_CAPACITY - 8, 'x');
+    std::string fits(PACKET_BODY_CAPACITY - 7, 'x');
     ASSERT_TRUE(BuildManifestRequest(*packet, CMD_MASTER_XML, L"m.xml", fits));
     EXPECT_EQ(packet->header.DataLength, PACKET_BODY_CAPACITY);
     EXPECT_EQ(packet->WireSize(), 38408u);
-    std::string tooLong(PACKET_BODY_CAPACITY - 7, 'x');
+    std::string tooLong(PACKET_BODY_CAPACITY - 6, 'x');
     EXPECT_FALSE(BuildManifestRequest(*packet, CMD_MASTER_XML, L"m.xml", tooLong));
     EXPECT_EQ(packet->header.Command, 0);
     EXPECT_EQ(packet->header.DataLength, 0);
