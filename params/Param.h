@@ -132,6 +132,25 @@ class CParam
     // The same from an explicit file.
     static void LoadConfigFileFrom(const wchar_t* path, CParam* target);
 
+    // ---- Client command line, folders and own version (ParamCommandLine.cpp, ParamFolders.cpp) ----
+    // Clears commandLine and appends the client's switches, each ended by one blank.
+    void BuildCommandLine(std::wstring& commandLine) const;
+    // The product folder without trailing backslash; "" when it cannot be determined or
+    // would be longer than MAX_PATH - 1 characters.
+    std::wstring GetInstallFolder() const;
+    // The product folder, a backslash and FileName (folder alone when FileName is empty);
+    // "" when the folder is unknown or the path would be too long.
+    std::wstring GetFilePath() const;
+    // Common application data\ProductID\upgrade, created when missing; "" on failure.
+    std::wstring GetUpgradeFolder() const;
+    // The product folder and "config", created when missing; "" when the product folder
+    // is unknown.
+    std::wstring GetConfigFolder() const;
+    // Non-zero when Version differs (ignoring case) from the running program's own file
+    // version ("0.0.0.0" when it has none); an empty Version counts as different.
+    int IsVersionDifferent() const;
+    // ---- end of client command line, folders and own version ----
+
   private:
     WORD LangID;
     wchar_t ProductID[kTextChars];

@@ -56,7 +56,8 @@ TEST(Packet, QuerySqlRequestBytes)
     auto packet = NewPacket();
     ASSERT_TRUE(BuildQuerySqlRequest(*packet, L"ACME01"));
     std::string body = "select serverip,checkerversion from companyserverinfo where companycode='ACME01'";
-    body += "\x01" "2" "\x02";
+    body += '\x01';
+    body += "2\x02";
     ASSERT_EQ(packet->header.DataLength, body.size());
     EXPECT_EQ(Wire(*packet), Header(0x026C, 1, static_cast<WORD>(body.size())) + body);
     EXPECT_TRUE(RestIsZero(*packet));
@@ -101,14 +102,15 @@ TEST(Packet, ManifestRequests)
     auto packet = NewPacket();
     std::string xml = "<files_info ver=\"3\"><file>a.dll</file></files_info>";
     ASSERT_TRUE(BuildManifestRequest(*packet, CMD_MASTER_XML, L"master_1.xml", xml));
-    EXPECT_EQ(Wire(*packet), Header(0x07D1, 1, static_cast<WORD>(12 + 1 + xml.size() + 1)) + "master_1.xml\x01" +
-                                 xml + "\x02");
+    EXPECT_EQ(Wire(*packet), Header(0x07D1, 1, static_cast<WORD>(12 + 1 + xml.size() + 1)) +
+                                 "master_1.xml\x01" + xml + "\x02");
     // A missing manifest goes out as its name and an empty content.
     ASSERT_TRUE(BuildManifestRequest(*packet, CMD_PRODUCT_XML, L"P1.xml", ""));
     EXPECT_EQ(Wire(*packet), Header(0x07D2, 1, 8) + "P1.xml\x01\x02");
     // The content is text: it ends at its first zero byte.
     ASSERT_TRUE(BuildManifestRequest(*packet, CMD_PRODUCT_XML, L"P1.xml", std::string("ab\0cd", 5)));
-    EXPECT_EQ(Wire(*packet), Header(0x07D2, 1, 10) + "P1.xml\x01" "ab\x02");
+    EXPECT_EQ(Wire(*packet),
+              Header(0x07D2, 1, 10) + "P1.xml" + std::string(1, FIELD_SEP) + "ab" + std::string(1, LIST_END));
     EXPECT_FALSE(BuildManifestRequest(*packet, CMD_SETUP_URL, L"P1.xml", "x"));
 }
 
@@ -132,7 +134,7 @@ TEST(Packet, BodiesBeyondTheCapacityAreRefused)
 TEST(Packet, FieldsHoldingTerminatorBytesAreRefused)
 {
     auto packet = NewPacket();
-    EXPECT_FALSE(BuildQueryByCodeRequest(*packet, L"a\x01" L"b"));
+    EXPECT_FALSE(BuildQueryByCodeRequest(*packet, (std::wstring(L"a\x01") + L"b").c_str()));
     EXPECT_FALSE(BuildSetupUrlRequest(*packet, L"a\x02"));
     EXPECT_FALSE(BuildManifestRequest(*packet, CMD_MASTER_XML, L"m.xml", "x\x01y"));
     EXPECT_EQ(packet->header.DataLength, 0);

@@ -33,33 +33,34 @@ std::vector<std::wstring> FieldsW(wchar_t first, wchar_t second, const std::wstr
 
 typedef std::vector<std::string> A;
 typedef std::vector<std::wstring> W;
+const std::string SEP = "\x01", END = "\x02"; // FIELD_SEP and LIST_END
 } // namespace
 
 TEST(CPktParserA, SplitsOnBothTerminators)
 {
-    EXPECT_EQ(FieldsA("A\x01" "B\x02"), (A{"A", "B"}));
-    EXPECT_EQ(FieldsA("10.0.0.5\x01" "3.1\x02"), (A{"10.0.0.5", "3.1"}));
+    EXPECT_EQ(FieldsA("A" + SEP + "B" + END), (A{"A", "B"}));
+    EXPECT_EQ(FieldsA("10.0.0.5" + SEP + "3.1" + END), (A{"10.0.0.5", "3.1"}));
     // Either byte ends a field wherever it stands.
-    EXPECT_EQ(FieldsA("a\x02" "b\x01" "c\x02"), (A{"a", "b", "c"}));
+    EXPECT_EQ(FieldsA("a" + END + "b" + SEP + "c" + END), (A{"a", "b", "c"}));
 }
 
 TEST(CPktParserA, TextAfterTheLastTerminatorIsNoField)
 {
     EXPECT_EQ(FieldsA("abc"), A{});
     EXPECT_EQ(FieldsA(""), A{});
-    EXPECT_EQ(FieldsA("A\x01" "tail"), A{"A"});
+    EXPECT_EQ(FieldsA("A" + SEP + "tail"), A{"A"});
 }
 
 TEST(CPktParserA, EmptyFields)
 {
     EXPECT_EQ(FieldsA("\x02"), A{""});
     EXPECT_EQ(FieldsA("\x01\x02"), (A{"", ""}));
-    EXPECT_EQ(FieldsA("\x01" "x\x01\x01" "y\x02"), (A{"", "x", "", "y"}));
+    EXPECT_EQ(FieldsA(SEP + "x" + SEP + SEP + "y" + END), (A{"", "x", "", "y"}));
 }
 
 TEST(CPktParserA, AZeroByteEndsTheFieldText)
 {
-    EXPECT_EQ(FieldsA(std::string("ab\0cd\x01" "e\x02", 8)), (A{"ab", "e"}));
+    EXPECT_EQ(FieldsA(std::string("ab\0cd", 5) + SEP + "e" + END), (A{"ab", "e"}));
     EXPECT_EQ(FieldsA(std::string("\0\x02", 2)), A{""});
 }
 

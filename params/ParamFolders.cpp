@@ -1,0 +1,104 @@
+// The product's folders and the running program's own version.
+#include <shlobj.h>
+
+#include <cwchar>
+#include <direct.h>
+
+#include "params/FileVersion.h"
+#include "params/Param.h"
+
+namespace
+{
+// Longest path the folder operations hand out (MAX_PATH less the terminating zero).
+const size_t kMaxPathChars = MAX_PATH - 1;
+
+std::wstring ShellFolder(int csidl)
+{
+    wchar_t buffer[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buffer)))
+        return std::wstring();
+    buffer[MAX_PATH - 1] = 0;
+    return buffer;
+}
+
+// Appends a backslash and name when name is not empty.
+void AppendPart(std::wstring& path, const wchar_t* name)
+{
+    if (name && *name)
+    {
+        path += L'\\';
+        path += name;
+    }
+}
+
+std::wstring Limited(const std::wstring& path)
+{
+    return path.size() > kMaxPathChars ? std::wstring() : path;
+}
+} // namespace
+
+std::wstring CParam::GetInstallFolder() const
+{
+    std::wstring folder;
+    if (UseModuleFolder == 1)
+    {
+        // The running program's own folder: the product sits beside it.
+        if (GetModuleFolder(folder) == 0)
+            return std::wstring();
+        AppendPart(folder, Group);
+        return Limited(folder);
+    }
+    folder = ShellFolder(CSIDL_PROGRAM_FILES);
+    if (folder.empty())
+        return folder;
+    AppendPart(folder, Group);
+    AppendPart(folder, ProductID);
+    return Limited(folder);
+}
+
+std::wstring CParam::GetFilePath() const
+{
+    std::wstring path = GetInstallFolder();
+    if (path.empty())
+        return path;
+    AppendPart(path, FileName);
+    return Limited(path);
+}
+
+std::wstring CParam::GetUpgradeFolder() const
+{
+    std::wstring folder = ShellFolder(CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE);
+    if (folder.empty())
+        return folder;
+    if (ProductID[0])
+    {
+        AppendPart(folder, ProductID);
+        if (folder.size() > kMaxPathChars)
+            return std::wstring();
+        _wmkdir(folder.c_str()); // an existing folder is fine
+    }
+    AppendPart(folder, L"upgrade");
+    if (folder.size() > kMaxPathChars)
+        return std::wstring();
+    _wmkdir(folder.c_str());
+    return folder;
+}
+
+std::wstring CParam::GetConfigFolder() const
+{
+    // Without a product folder "\config" would name a folder at the root of the drive.
+    std::wstring folder = GetInstallFolder();
+    if (folder.empty())
+        return folder;
+    AppendPart(folder, L"config");
+    if (folder.size() > kMaxPathChars)
+        return std::wstring();
+    _wmkdir(folder.c_str());
+    return folder;
+}
+
+int CParam::IsVersionDifferent() const
+{
+    std::wstring own = GetModuleFileVersion(nullptr);
+    return _wcsicmp(Version, own.c_str()) != 0 ? 1 : 0;
+}

@@ -1,0 +1,2 @@
+/* A module that carries nothing but resources, for the version lookup tests. */
+int nvpc_version_probe;

@@ -1,0 +1,10 @@
+#include "updater/ProxyMode.h"
+
+#include "install/ComeExeWareUtil.h"
+
+int RunProxyMode()
+{
+    CComeExeWareUtil util;
+    util.ShowProxySettings(); // a missing component is no error for this mode
+    return 0;
+}
