@@ -17,6 +17,7 @@ PACKAGES=(
   cmake ninja-build dpkg-dev locales
   python3 python3-pytest
   nginx tinyproxy microsocks
+  curl unzip
   googletest
 )
 

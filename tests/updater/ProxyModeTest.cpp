@@ -81,14 +81,16 @@ TEST_F(ProxyMode, ShowsTheSettingsWhenTheComponentIsThere)
     ASSERT_TRUE(registration.Register());
     bool shown = false;
     UiScript script;
-    script.Add(L"settings shown", [&] {
-        HWND settings = FindThreadWindow(L"#32770", kSettingsCaption);
-        if (!settings)
-            return false;
-        shown = true;
-        ClickButton(settings, IDCANCEL);
-        return true;
-    });
+    script.Add(L"settings shown",
+               [&]
+               {
+                   HWND settings = FindThreadWindow(L"#32770", kSettingsCaption);
+                   if (!settings)
+                       return false;
+                   shown = true;
+                   ClickButton(settings, IDCANCEL);
+                   return true;
+               });
     EXPECT_EQ(RunProxyMode(), 0);
     EXPECT_FALSE(script.failed()) << WideToUtf8(script.failedStep());
     EXPECT_TRUE(shown);
@@ -99,14 +101,16 @@ TEST_F(ProxyMode, DoesNothingWithoutTheComponent)
     ASSERT_TRUE(registration.Unregister());
     bool shown = false;
     UiScript script;
-    script.Add(L"watch for settings", [&] {
-        if (HWND settings = FindThreadWindow(L"#32770", kSettingsCaption))
-        {
-            shown = true;
-            ClickButton(settings, IDCANCEL);
-        }
-        return false;
-    });
+    script.Add(L"watch for settings",
+               [&]
+               {
+                   if (HWND settings = FindThreadWindow(L"#32770", kSettingsCaption))
+                   {
+                       shown = true;
+                       ClickButton(settings, IDCANCEL);
+                   }
+                   return false;
+               });
     EXPECT_EQ(RunProxyMode(), 0);
     EXPECT_FALSE(shown);
 }

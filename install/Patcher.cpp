@@ -1,0 +1,97 @@
+#include "install/Patcher.h"
+
+#include "common/Log.h"
+#include "common/TextConv.h"
+
+CPatcher::CPatcher() : m_callback(nullptr), m_user(nullptr), m_started(false)
+{
+    m_filePath[0] = 0;
+    m_done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+}
+
+CPatcher::~CPatcher()
+{
+    // The done event is the thread's last touch of this object.
+    if (m_started)
+    {
+        m_unzipper.SetStop(true);
+        WaitForSingleObject(m_done.get(), INFINITE);
+    }
+}
+
+int CPatcher::Patch(const wchar_t* lpFilePath)
+{
+    WriteLog(LOG_TRACE, L"CPatcher::Patch : lpFilePath=%s", lpFilePath ? lpFilePath : L"");
+    // A thread that was told to stop may still be closing the archive it shares with us.
+    if (!m_done || (m_started && WaitForSingleObject(m_done.get(), 0) != WAIT_OBJECT_0))
+        return 0;
+    if (!CopyBoundedPath(lpFilePath))
+        return 0;
+    m_unzipper.SetStop(false);
+    m_unzipper.SetCallback(m_callback, m_user);
+    if (!m_unzipper.Open(ToNarrow(m_filePath), true))
+        return 0;
+    // Counted before the thread starts: once it runs, it alone touches the archive.
+    int count = m_unzipper.GetEntryCount();
+
+    ResetEvent(m_done.get());
+    DWORD id = 0;
+    m_thread.reset(CreateThread(nullptr, 0, ThreadUnzip, this, CREATE_SUSPENDED, &id));
+    if (!m_thread)
+    {
+        m_unzipper.Close();
+        SetEvent(m_done.get());
+        return 0;
+    }
+    m_started = true;
+    SetThreadPriority(m_thread.get(), THREAD_PRIORITY_NORMAL);
+    ResumeThread(m_thread.get());
+    WaitForSingleObject(m_thread.get(), 200);
+    return count;
+}
+
+bool CPatcher::CopyBoundedPath(const wchar_t* path)
+{
+    size_t n = path ? wcslen(path) : 0;
+    if (n == 0 || n >= MAX_PATH)
+        return false;
+    wmemcpy(m_filePath, path, n + 1);
+    return true;
+}
+
+void CPatcher::SetPatchStop()
+{
+    if (!m_thread)
+        return;
+    m_unzipper.SetStop(true);
+    WriteLog(LOG_TRACE, L"CPatcher::SetPatchStop : 1");
+    WriteLog(LOG_TRACE, L"CPatcher::SetPatchStop : 2");
+    m_thread.reset();
+}
+
+DWORD WINAPI CPatcher::ThreadUnzip(LPVOID self)
+{
+    static_cast<CPatcher*>(self)->RunUnzip();
+    return 0;
+}
+
+void CPatcher::RunUnzip()
+{
+    WriteLog(LOG_TRACE, L"CPatcher::ThreadUnzip : start");
+    bool ok = false;
+    try
+    {
+        ok = m_unzipper.UnzipAll(nullptr, false);
+    }
+    catch (...)
+    {
+        ok = false;
+    }
+    if (!ok && m_callback)
+        m_callback(UNZIP_FAILED, 0, 0, nullptr, m_user);
+    WriteLog(LOG_TRACE, L"CPatcher::ThreadUnzip : Kill Thread1");
+    m_unzipper.Close();
+    m_unzipper.SetStop(false);
+    WriteLog(LOG_TRACE, L"CPatcher::ThreadUnzip : Kill Thread2");
+    SetEvent(m_done.get());
+}

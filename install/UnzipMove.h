@@ -1,0 +1,79 @@
+#pragma once
+// CUnzipMove: the "/CopyFile" step. Reads the master and the product manifest from the
+// folder an update archive was unpacked into, places every listed file into the
+// installation folder, runs the entries marked as programs, places the two manifests
+// last, and removes the archive.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+struct UnzipMoveEntry
+{
+    wchar_t name[100];  // relative to the unpack folder and to the destination folder
+    wchar_t ipath[260]; // destination folder relative to the installation folder
+    int type;           // 1: a program to run; anything else: a file to place
+};
+
+class CUnzipMove
+{
+  public:
+    enum
+    {
+        kNameChars = 100,
+        kIpathChars = 260,
+        kPackageChars = 260,
+        kMasterChars = 261,
+        kProductChars = 260,
+        kInstallChars = 260,
+    };
+
+    CUnzipMove();
+    CUnzipMove(const CUnzipMove&) = delete;
+    CUnzipMove& operator=(const CUnzipMove&) = delete;
+
+    // The whole run on the command line that followed "/CopyFile". 1 when every listed
+    // file was placed (and the archive removed), 0 otherwise. When an entry fails, the
+    // manifests are not placed, so the installed ones keep describing the old state, and
+    // the archive and the unpack folder stay for the next attempt.
+    int Apply(const wchar_t* commandLine);
+
+    // "/DNP", "/MML", "/PML", "/SEP" with their values. False when one is missing, empty,
+    // longer than its field, or (for the manifest names) not a plain file name.
+    bool ParseArgs(const wchar_t* commandLine);
+    // Lists the entries of unpack folder\name.xml that exist in the unpack folder.
+    void parseXMLFile(const wchar_t* name);
+    // Places unpack folder\name as installation folder\ipath\name. 1 on success, else 0;
+    // on failure the installed file is left as it was.
+    int MovefileCust(const wchar_t* ipath, const wchar_t* name);
+    // Runs unpack folder\name and waits. 1 when it ended with exit code 0, else 0.
+    int RunEntry(const wchar_t* name);
+    // Creates the last level of path when its parent exists. True when path is a folder.
+    static bool MakeFolder(const wchar_t* path);
+
+    // A path that stays below the folder it is joined to: not absolute, no drive, UNC or
+    // \\?\ prefix, no ':', no wildcard or other character a file name cannot hold, and no
+    // component made only of dots and blanks ("..", ". ."). Empty only when allowEmpty.
+    static bool IsSafeRelativePath(const wchar_t* path, bool allowEmpty);
+
+    const std::vector<UnzipMoveEntry>& GetEntries() const { return m_entries; }
+    const wchar_t* GetPackagePath() const { return m_packagePath; }
+    const wchar_t* GetMasterName() const { return m_masterName; }
+    const wchar_t* GetProductName() const { return m_productName; }
+    const wchar_t* GetInstallFolder() const { return m_installFolder; }
+    const wchar_t* GetUnpackFolder() const { return m_unpackFolder.c_str(); }
+
+  private:
+    void AddEntry(const std::wstring& name, const std::wstring& ipath, int type);
+
+    wchar_t m_packagePath[kPackageChars];
+    wchar_t m_masterName[kMasterChars];
+    wchar_t m_productName[kProductChars];
+    wchar_t m_installFolder[kInstallChars];
+    std::wstring m_unpackFolder; // with a trailing backslash
+    std::vector<UnzipMoveEntry> m_entries;
+};
+
+// The "/CopyFile" mode of the programs, given everything after the switch. Always 0: the
+// waiting workflow learns the outcome from the manifests the run placed or kept.
+int RunFilePlacement(const wchar_t* arguments);

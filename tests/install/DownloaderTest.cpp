@@ -1,0 +1,650 @@
+// CDownloaderEx against a real nginx on loopback (started by the ctest fixture, see
+// nginx_fixture.py): file naming, progress, failures, stop, authentication, read sizes,
+// and what reaches the server.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "install/Downloader.h"
+#include "params/Param.h"
+#include "support/TestSupport.h"
+
+namespace
+{
+struct Server
+{
+    int port = 0;
+    std::wstring root; // document root, as this program sees it
+    std::wstring log;  // access log: request|agent|status|bytes|authorization
+};
+
+// The fixture writes port=, root= and log= lines into the file the environment names.
+bool LoadServer(Server& server)
+{
+    wchar_t state[MAX_PATH];
+    DWORD n = GetEnvironmentVariableW(L"NVPC_TEST_NGINX_STATE", state, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return false;
+    std::wstring path = state;
+    if (!path.empty() && path[0] == L'/')
+    {
+        for (wchar_t& c : path)
+            if (c == L'/')
+                c = L'\\';
+        path = L"Z:" + path;
+    }
+    std::string text = ReadBytes(path);
+    size_t at = 0;
+    while (at < text.size())
+    {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        size_t eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+        if (key == "port")
+            server.port = atoi(value.c_str());
+        else if (key == "root")
+            server.root = Utf8ToWideString(value);
+        else if (key == "log")
+            server.log = Utf8ToWideString(value);
+    }
+    return server.port > 0 && !server.root.empty();
+}
+
+struct Progress
+{
+    unsigned long long total, received;
+};
+
+// Everything the three callbacks saw, plus a hook to act on progress.
+struct Observer
+{
+    std::mutex lock;
+    std::vector<Progress> progress;
+    std::vector<std::wstring> completions;
+    std::vector<std::pair<std::wstring, int>> errors;
+    std::vector<DWORD> threads;
+    unsigned long long signalAfter = 0; // set the event once this much arrived
+    HANDLE reached = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~Observer() { CloseHandle(reached); }
+
+    static void OnProgress(unsigned long long total, unsigned long long received, void* user)
+    {
+        Observer* self = static_cast<Observer*>(user);
+        std::lock_guard<std::mutex> g(self->lock);
+        self->progress.push_back({total, received});
+        self->threads.push_back(GetCurrentThreadId());
+        if (self->signalAfter && received >= self->signalAfter)
+            SetEvent(self->reached);
+    }
+    static void OnComplete(const wchar_t* path, void* user)
+    {
+        Observer* self = static_cast<Observer*>(user);
+        std::lock_guard<std::mutex> g(self->lock);
+        self->completions.push_back(path);
+        self->threads.push_back(GetCurrentThreadId());
+    }
+    static void OnError(const wchar_t* message, int retry, void* user)
+    {
+        Observer* self = static_cast<Observer*>(user);
+        std::lock_guard<std::mutex> g(self->lock);
+        self->errors.push_back({message, retry});
+        self->threads.push_back(GetCurrentThreadId());
+    }
+    void Attach(CDownloaderEx& d)
+    {
+        d.SetProgressCallback(&OnProgress, this);
+        d.SetCompleteCallback(&OnComplete, this);
+        d.SetErrorCallback(&OnError, this);
+    }
+};
+
+// Waits for the download thread while keeping this thread's windows responsive (the
+// credentials dialog is owned by a window of this thread).
+bool WaitPumping(HANDLE handle, DWORD timeoutMs = 60000)
+{
+    DWORD start = GetTickCount();
+    for (;;)
+    {
+        DWORD left = timeoutMs - (GetTickCount() - start);
+        if ((int)left <= 0)
+            return false;
+        DWORD r = MsgWaitForMultipleObjects(1, &handle, FALSE, left, QS_ALLINPUT);
+        if (r == WAIT_OBJECT_0)
+            return true;
+        if (r != WAIT_OBJECT_0 + 1)
+            return false;
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+}
+
+std::vector<std::string> RequestsSince(const Server& server, size_t& seen)
+{
+    std::vector<std::string> out;
+    std::string text = ReadBytes(server.log);
+    size_t at = 0, index = 0;
+    while (at < text.size())
+    {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        if (index++ >= seen)
+            out.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    seen = index;
+    return out;
+}
+
+std::vector<std::wstring> Starting(const std::vector<std::wstring>& texts, const std::wstring& prefix)
+{
+    std::vector<std::wstring> out;
+    for (const std::wstring& t : texts)
+        if (t.compare(0, prefix.size(), prefix) == 0)
+            out.push_back(t);
+    return out;
+}
+
+std::string Pattern(size_t size)
+{
+    std::string out(size, '\0');
+    unsigned x = 12345;
+    for (size_t i = 0; i < size; ++i)
+    {
+        x = x * 1103515245u + 12345u;
+        out[i] = static_cast<char>(x >> 16);
+    }
+    return out;
+}
+
+class DownloaderTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        if (!LoadServer(server))
+            GTEST_SKIP() << "needs the nginx fixture: run through ctest";
+        CreateDirectoryW((server.root + L"\\files").c_str(), nullptr);
+        RequestsSince(server, seen); // only this test's requests count
+    }
+    void Publish(const std::wstring& rel, const std::string& bytes)
+    {
+        ASSERT_TRUE(WriteBytes(server.root + L"\\" + rel, bytes));
+    }
+    // One complete download with the observer attached; false when it did not end.
+    bool Fetch(CDownloaderEx& d, Observer& o, const wchar_t* url)
+    {
+        o.Attach(d);
+        d.SetHost(L"127.0.0.1");
+        d.SetPort((WORD)server.port);
+        d.Download(url, folder.path().c_str());
+        return WaitPumping(d.DoneEvent());
+    }
+    std::vector<std::string> Requests() { return RequestsSince(server, seen); }
+
+    Server server;
+    size_t seen = 0;
+    TempDir folder;
+    CParam param;
+};
+} // namespace
+
+TEST_F(DownloaderTest, AnInstallerKeepsItsNameAndTheRequestIsAsDescribed)
+{
+    std::string body = Pattern(70000);
+    Publish(L"files\\NvpcSetup_2.EXE", body);
+    LogCapture log;
+    CDownloaderEx d(&param);
+    Observer o;
+    ASSERT_TRUE(Fetch(d, o, L"/files/NvpcSetup_2.EXE"));
+
+    std::wstring path = folder / L"NvpcSetup_2.EXE";
+    ASSERT_EQ(o.errors.size(), 0u) << WideToUtf8(o.errors[0].first);
+    ASSERT_EQ(o.completions.size(), 1u);
+    EXPECT_EQ(o.completions[0], path);
+    EXPECT_EQ(d.GetDownInfo().filePath, path);
+    EXPECT_EQ(ReadBytes(path), body);
+    ASSERT_GE(o.progress.size(), 2u);
+    EXPECT_EQ(o.progress.back().total, body.size());
+    EXPECT_EQ(o.progress.back().received, body.size());
+    EXPECT_EQ(o.progress[o.progress.size() - 2].received, body.size())
+        << "the final values are reported again";
+    for (DWORD t : o.threads)
+        EXPECT_NE(t, GetCurrentThreadId()) << "callbacks run on the download thread";
+
+    std::vector<std::wstring> expected = {
+        L"CDownloaderEx::Download : lpURL=/files/NvpcSetup_2.EXE lpPath=" + folder.path(),
+        L"CDownloaderEx::ThreadURLDownload : start Thread",
+        L"CDownloaderEx::OpenFile : downinfo.GetURL()=/files/NvpcSetup_2.EXE",
+        L"CDownloaderEx::OpenFile : szFilePath=" + path + L" szFileName=NvpcSetup_2.EXE",
+        L"CDownloaderEx::ThreadURLDownload : Kill Thread",
+    };
+    EXPECT_EQ(Starting(log.Texts(), L"CDownloaderEx::"), expected);
+    // One GET, the object name percent-encoded, our agent name, no credentials.
+    std::vector<std::string> requests = Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0], "GET /files/NvpcSetup_2%2EEXE HTTP/1.1|HTTP DWONLOADER|200|70000|-");
+}
+
+TEST_F(DownloaderTest, AnArchiveIsSavedAsUpdatefileOrUpdatefile1WhenThatIsLocked)
+{
+    Publish(L"files\\patch 3.zip", "PK archive bytes");
+    {
+        CDownloaderEx d(&param);
+        Observer o;
+        ASSERT_TRUE(Fetch(d, o, L"/files/patch 3.zip"));
+        ASSERT_EQ(o.completions.size(), 1u);
+        EXPECT_EQ(o.completions[0], folder / L"updatefile.zip");
+        EXPECT_EQ(ReadBytes(folder / L"updatefile.zip"), "PK archive bytes");
+    }
+    HANDLE lock = CreateFileW((folder / L"updatefile.zip").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    LogCapture log;
+    CDownloaderEx d(&param);
+    Observer o;
+    bool ended = Fetch(d, o, L"/files/patch 3.zip");
+    CloseHandle(lock);
+    ASSERT_TRUE(ended);
+    ASSERT_EQ(o.completions.size(), 1u);
+    EXPECT_EQ(o.completions[0], folder / L"updatefile1.zip");
+    EXPECT_EQ(ReadBytes(folder / L"updatefile1.zip"), "PK archive bytes");
+    std::vector<std::wstring> expected = {
+        L"CDownloaderEx::OpenFile : szFilePath=" + folder / L"updatefile.zip" + L" szFileName=patch 3.zip",
+        L"CDownloaderEx::OpenFile : szFilePath=" + folder / L"updatefile1.zip" + L" szFileName=patch 3.zip",
+    };
+    EXPECT_EQ(Starting(log.Texts(), L"CDownloaderEx::OpenFile : sz"), expected);
+    std::vector<std::string> requests = Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].substr(0, 32), "GET /files/patch%203%2Ezip HTTP/");
+}
+
+TEST_F(DownloaderTest, WithoutALengthProgressCountsAgainstWhatWasAvailable)
+{
+    std::string body = Pattern(600000);
+    Publish(L"files\\stream.bin", body);
+    Observer o2;
+    CDownloaderEx d2(&param);
+    ASSERT_TRUE(Fetch(d2, o2, L"/nolength/files/stream.bin"));
+    ASSERT_EQ(o2.completions.size(), 1u);
+    EXPECT_EQ(ReadBytes(folder / L"updatefile.zip"), body);
+    ASSERT_GE(o2.progress.size(), 2u);
+    unsigned long long total = o2.progress[0].total;
+    EXPECT_GT(total, 0u);
+    EXPECT_LT(total, body.size()) << "only what had arrived right after the request";
+    for (const Progress& p : o2.progress)
+        EXPECT_EQ(p.total, total);
+    EXPECT_EQ(o2.progress.back().received, body.size());
+    std::vector<std::string> requests = Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_NE(requests[0].find("|200|"), std::string::npos);
+}
+
+TEST_F(DownloaderTest, StoppingMidTransferGivesOneEmptyErrorAndNoCompletion)
+{
+    std::string body = Pattern(3 * 1024 * 1024);
+    Publish(L"files\\slow.zip", body);
+    LogCapture log;
+    CDownloaderEx d(&param);
+    Observer o;
+    o.signalAfter = 100000;
+    o.Attach(d);
+    d.SetHost(L"127.0.0.1");
+    d.SetPort((WORD)server.port);
+    d.Download(L"/slow/files/slow.zip", folder.path().c_str());
+    ASSERT_EQ(WaitForSingleObject(o.reached, 30000), WAIT_OBJECT_0);
+    d.SetDownStop();
+    ASSERT_TRUE(WaitPumping(d.DoneEvent()));
+    ASSERT_EQ(o.errors.size(), 1u);
+    EXPECT_EQ(o.errors[0].first, L"");
+    EXPECT_EQ(o.errors[0].second, 0);
+    EXPECT_TRUE(o.completions.empty());
+    // The part written so far stays on disk.
+    std::string partial = ReadBytes(folder / L"updatefile.zip");
+    EXPECT_GE(partial.size(), 100000u);
+    EXPECT_LT(partial.size(), body.size());
+    EXPECT_EQ(partial, body.substr(0, partial.size()));
+    std::vector<std::wstring> texts = log.Texts();
+    std::vector<std::wstring> tail = {L"CDownloaderEx::SetDownStop 1", L"CDownloaderEx::SetDownStop 2",
+                                      L"CDownloaderEx::ThreadURLDownload : error"};
+    EXPECT_EQ(Starting(texts, L"CDownloaderEx::SetDownStop"),
+              std::vector<std::wstring>(tail.begin(), tail.begin() + 2));
+    EXPECT_EQ(Starting(texts, L"CDownloaderEx::ThreadURLDownload : "),
+              (std::vector<std::wstring>{L"CDownloaderEx::ThreadURLDownload : start Thread",
+                                         L"CDownloaderEx::ThreadURLDownload : error"}));
+    // Asking again without a known thread does nothing.
+    LogCapture quiet;
+    d.SetDownStop();
+    EXPECT_TRUE(quiet.Texts().empty());
+}
+
+TEST_F(DownloaderTest, ErrorStatusesAndCutBodiesFailWithoutCompletion)
+{
+    std::string body = Pattern(400000);
+    Publish(L"files\\cut.zip", body);
+    struct Case
+    {
+        const wchar_t* url;
+        std::wstring message;
+        bool fileWritten;
+    } cases[] = {
+        {L"/files/missing.zip", L"HTTP status 404  /files/missing%2Ezip", false},
+        {L"/cut/files/cut.zip", L"Can't InternetReadFile  /cut/files/cut%2Ezip", true},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(WideToUtf8(c.url));
+        DeleteFileW((folder / L"updatefile.zip").c_str());
+        LogCapture log;
+        CDownloaderEx d(&param);
+        Observer o;
+        ASSERT_TRUE(Fetch(d, o, c.url));
+        ASSERT_EQ(o.errors.size(), 1u);
+        EXPECT_EQ(o.errors[0].first, c.message);
+        EXPECT_EQ(o.errors[0].second, 0);
+        EXPECT_TRUE(o.completions.empty());
+        std::vector<std::wstring> ends = Starting(log.Texts(), L"CDownloaderEx::ThreadURLDownload : ");
+        ASSERT_EQ(ends.size(), 2u);
+        EXPECT_EQ(ends[1], L"CDownloaderEx::ThreadURLDownload : error");
+        std::string partial = ReadBytes(folder / L"updatefile.zip");
+        if (c.fileWritten)
+        {
+            EXPECT_GT(partial.size(), 0u);
+            EXPECT_LT(partial.size(), body.size());
+        }
+        else
+            EXPECT_EQ(GetFileAttributesW((folder / L"updatefile.zip").c_str()), INVALID_FILE_ATTRIBUTES);
+    }
+}
+
+TEST_F(DownloaderTest, RefusedConnectionsOverlongNamesAndUnsafeInstallerNamesFail)
+{
+    // A port where nobody listens.
+    {
+        CDownloaderEx d(&param);
+        Observer o;
+        o.Attach(d);
+        d.SetHost(L"127.0.0.1");
+        d.SetPort(1);
+        d.Download(L"/files/x.zip", folder.path().c_str());
+        ASSERT_TRUE(WaitPumping(d.DoneEvent()));
+        ASSERT_EQ(o.errors.size(), 1u);
+        EXPECT_EQ(o.errors[0].first, L"Can't HttpSendRequest  /files/x%2Ezip");
+        EXPECT_TRUE(o.completions.empty());
+    }
+    // 99 encoded characters pass; one more fails before anything is sent.
+    std::wstring fits = L"/files/" + std::wstring(86, L'a') + L".zip"; // the dot takes three
+    ASSERT_EQ(fits.size() + 2, 99u);
+    Publish(L"files\\" + fits.substr(7), "fits");
+    {
+        CDownloaderEx d(&param);
+        Observer o;
+        ASSERT_TRUE(Fetch(d, o, fits.c_str()));
+        EXPECT_EQ(o.completions.size(), 1u);
+        EXPECT_EQ(ReadBytes(folder / L"updatefile.zip"), "fits");
+    }
+    {
+        std::wstring longer = L"/files/" + std::wstring(87, L'a') + L".zip";
+        CDownloaderEx d(&param);
+        Observer o;
+        ASSERT_TRUE(Fetch(d, o, longer.c_str()));
+        ASSERT_EQ(o.errors.size(), 1u);
+        EXPECT_EQ(o.errors[0].first, L"Can't HttpOpenRequest  /files/" + std::wstring(87, L'a') + L"%2Ezip");
+        EXPECT_TRUE(o.completions.empty());
+    }
+    // Installer names that would climb out of the download folder or name a stream:
+    // answered by the server, but no file is created.
+    const wchar_t* unsafe[] = {L"/evil/..\\..\\evil.exe", L"/evil/C:evil.exe", L"/evil/a|b.exe"};
+    for (const wchar_t* url : unsafe)
+    {
+        SCOPED_TRACE(WideToUtf8(url));
+        CDownloaderEx d(&param);
+        Observer o;
+        ASSERT_TRUE(Fetch(d, o, url));
+        ASSERT_EQ(o.errors.size(), 1u);
+        EXPECT_EQ(o.errors[0].first, L"Can't save file");
+        EXPECT_TRUE(o.completions.empty());
+    }
+    EXPECT_EQ(GetFileAttributesW((folder / L"..\\evil.exe").c_str()), INVALID_FILE_ATTRIBUTES);
+    std::vector<std::string> requests = Requests();
+    ASSERT_EQ(requests.size(), 4u) << "the refused connection and the overlong name send nothing here";
+    EXPECT_EQ(requests[1].substr(0, 28), "GET /evil/%2E%2E%5C%2E%2E%5C");
+}
+
+namespace
+{
+// "--child proxy-credentials PORT FOLDER PROXYTYPE": one download of /auth/ with proxy
+// credentials in the record, in a process of its own, because WinINet keeps credentials
+// that worked for the rest of the process. Exit code 0: completed, 1: failed.
+int ChildScenario(int argc, char** argv)
+{
+    if (argc != 4 || strcmp(argv[0], "proxy-credentials") != 0)
+        return 2;
+    CParam param;
+    param.SetProxyUser(L"nvpc");
+    param.SetProxyPassword(L"secret");
+    param.SetProxyType((WORD)atoi(argv[3]));
+    param.SetUseSystemProxy(1);
+    CDownloaderEx d(&param);
+    Observer o;
+    o.Attach(d);
+    d.SetHost(L"127.0.0.1");
+    d.SetPort((WORD)atoi(argv[1]));
+    d.Download(L"/auth/files/member.zip", Utf8ToWideString(argv[2]).c_str());
+    if (!WaitPumping(d.DoneEvent()))
+        return 3;
+    return o.completions.size() == 1 && o.errors.empty() ? 0 : 1;
+}
+ChildScenarioRegistrar g_child(ChildScenario);
+} // namespace
+
+TEST_F(DownloaderTest, ProxyCredentialsAreOfferedOnlyWithTheSystemProxyOfTypeOne)
+{
+    Publish(L"files\\member.zip", "members only");
+    std::wstring args =
+        L"--child proxy-credentials " + std::to_wstring(server.port) + L" \"" + folder.path() + L"\" ";
+    EXPECT_EQ(RunProcess(ModulePath(), args + L"1"), 0);
+    EXPECT_EQ(ReadBytes(folder / L"updatefile.zip"), "members only");
+    std::vector<std::string> requests = Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests.back(),
+              "GET /auth/files/member%2Ezip HTTP/1.1|HTTP DWONLOADER|200|12|Basic bnZwYzpzZWNyZXQ=");
+
+    // Another proxy type: no credentials, so the server's challenge goes to the user,
+    // who cannot be asked without an owner window: the download is cancelled.
+    EXPECT_EQ(RunProcess(ModulePath(), args + L"4"), 1);
+    requests = Requests();
+    ASSERT_FALSE(requests.empty());
+    for (const std::string& r : requests)
+    {
+        EXPECT_NE(r.find("|401|"), std::string::npos) << r;
+        EXPECT_EQ(r.find("Basic"), std::string::npos) << r;
+    }
+}
+
+namespace
+{
+// Answers the credentials dialog of this process with the given button.
+struct DialogAnswer
+{
+    int button;
+    std::atomic<bool> answered{false};
+    std::atomic<bool> quit{false};
+    HANDLE thread = nullptr;
+
+    static BOOL CALLBACK Find(HWND hwnd, LPARAM lp)
+    {
+        DialogAnswer* self = reinterpret_cast<DialogAnswer*>(lp);
+        DWORD pid = 0;
+        GetWindowThreadProcessId(hwnd, &pid);
+        wchar_t cls[64] = {};
+        GetClassNameW(hwnd, cls, 63);
+        if (pid == GetCurrentProcessId() && wcscmp(cls, L"#32770") == 0 && IsWindowVisible(hwnd))
+        {
+            PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(self->button, BN_CLICKED), 0);
+            self->answered = true;
+            return FALSE;
+        }
+        return TRUE;
+    }
+    static DWORD WINAPI Watch(LPVOID p)
+    {
+        DialogAnswer* self = static_cast<DialogAnswer*>(p);
+        for (int i = 0; i < 600 && !self->answered && !self->quit; ++i)
+        {
+            EnumWindows(&Find, reinterpret_cast<LPARAM>(self));
+            Sleep(50);
+        }
+        return 0;
+    }
+    explicit DialogAnswer(int b) : button(b) { thread = CreateThread(nullptr, 0, &Watch, this, 0, nullptr); }
+    ~DialogAnswer()
+    {
+        quit = true;
+        WaitForSingleObject(thread, 10000);
+        CloseHandle(thread);
+    }
+};
+} // namespace
+
+TEST_F(DownloaderTest, AnAuthenticationRequestAsksTheUserAndRetriesOrCancels)
+{
+    Publish(L"files\\private.zip", "private");
+    HWND owner = CreateWindowExW(0, L"STATIC", L"owner", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
+                                 GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(owner, nullptr);
+    struct Case
+    {
+        int button;
+        std::wstring message;
+        int retry;
+    } cases[] = {{IDCANCEL, L" Canceled by the user.", 0}, {IDOK, L"", 1}};
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.button);
+        CDownloaderEx d(&param);
+        d.SetOwner(owner);
+        Observer o;
+        bool ended;
+        bool answered;
+        {
+            DialogAnswer answer(c.button);
+            ended = Fetch(d, o, L"/auth/files/private.zip");
+            answered = answer.answered;
+        }
+        ASSERT_TRUE(ended);
+        EXPECT_TRUE(answered) << "the credentials dialog was shown";
+        ASSERT_EQ(o.errors.size(), 1u);
+        EXPECT_EQ(o.errors[0].first, c.message);
+        EXPECT_EQ(o.errors[0].second, c.retry);
+        EXPECT_TRUE(o.completions.empty());
+        EXPECT_EQ(GetFileAttributesW((folder / L"updatefile.zip").c_str()), INVALID_FILE_ATTRIBUTES);
+    }
+    DestroyWindow(owner);
+    std::vector<std::string> requests = Requests();
+    ASSERT_GE(requests.size(), 2u);
+    EXPECT_NE(requests[0].find("|401|"), std::string::npos);
+}
+
+TEST_F(DownloaderTest, TheReadSizeGrowsAfterTheFirstWindowOf101Reads)
+{
+    std::string body = Pattern(2 * 1024 * 1024);
+    Publish(L"files\\big.zip", body);
+    LogCapture log;
+    CDownloaderEx d(&param);
+    Observer o;
+    ASSERT_TRUE(Fetch(d, o, L"/files/big.zip"));
+    ASSERT_EQ(o.completions.size(), 1u);
+    EXPECT_EQ(ReadBytes(folder / L"updatefile.zip"), body);
+
+    std::vector<std::wstring> windows = Starting(log.Texts(), L"===========>");
+    ASSERT_GE(windows.size(), 2u) << "2 MB take more than two windows of reads";
+    int lens[2] = {}, sums[2] = {};
+    for (int i = 0; i < 2; ++i)
+    {
+        int count = 0, time = 0, bps = 0;
+        ASSERT_EQ(swscanf(windows[i].c_str(), L"===========>[%d] time:%d  len:%d  sum:%d  bps:%d", &count,
+                          &time, &lens[i], &sums[i], &bps),
+                  5)
+            << WideToUtf8(windows[i]);
+        EXPECT_EQ(windows[i].substr(0, 17), L"===========>[100]");
+        EXPECT_GE(time, 90) << "every read is followed by a pause of about 1 ms or more";
+    }
+    // The first window: 101 reads of 5120 bytes, then the read size is 6144 (the 102nd
+    // read) for the 100 reads of the second window.
+    EXPECT_EQ(lens[0], 5120);
+    EXPECT_EQ(sums[0], 101 * 5120);
+    EXPECT_EQ(lens[1], 6144);
+    EXPECT_EQ(sums[1], 100 * 6144);
+    // Later windows never shrink the read size and stop at 20480.
+    int last = 6144;
+    for (size_t i = 2; i < windows.size(); ++i)
+    {
+        int count, time, len, sum, bps;
+        ASSERT_EQ(swscanf(windows[i].c_str(), L"===========>[%d] time:%d  len:%d  sum:%d  bps:%d", &count,
+                          &time, &len, &sum, &bps),
+                  5);
+        EXPECT_GE(len, last);
+        EXPECT_LE(len, 20480);
+        last = len;
+    }
+}
+
+TEST(DownloaderOpenFile, NamesTheLocalFileFromTheURL)
+{
+    TempDir folder;
+    CDownloaderEx d(nullptr);
+    DownInfo info;
+    info.folder = folder.path();
+    struct Case
+    {
+        const wchar_t* url;
+        const wchar_t* file; // null: no file
+    } cases[] = {
+        {L"/a/b/Setup.Exe", L"Setup.Exe"}, {L"/a/b/update.zip", L"updatefile.zip"},
+        {L"/a/b/", L"updatefile.zip"},     {L"/a/b/setup.exe.txt", L"updatefile.zip"},
+        {L"noslash.exe", nullptr},         {L"noslash.zip", nullptr},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(WideToUtf8(c.url));
+        info.url = c.url;
+        info.filePath.clear();
+        HANDLE h = d.OpenFile(info);
+        if (!c.file)
+        {
+            EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+            EXPECT_TRUE(info.filePath.empty());
+            continue;
+        }
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        CloseHandle(h);
+        EXPECT_EQ(info.filePath, folder / c.file);
+    }
+    // The last part, slash included, must stay below 260 characters.
+    info.url = L"/" + std::wstring(258, L'n') + L".zip";
+    EXPECT_EQ(d.OpenFile(info), INVALID_HANDLE_VALUE);
+    info.url = L"/" + std::wstring(254, L'n') + L".zip";
+    HANDLE h = d.OpenFile(info);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    // No folder: nothing is created at the root of the drive.
+    info.folder.clear();
+    info.url = L"/a/b/update.zip";
+    EXPECT_EQ(d.OpenFile(info), INVALID_HANDLE_VALUE);
+}

@@ -1,0 +1,463 @@
+// CUnzipMove: manifests read from an unpacked update, files placed into an installation
+// folder, and the failures that must leave the installed client intact.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "install/Junction.h"
+#include "install/UnzipMove.h"
+#include "support/TestSupport.h"
+
+namespace
+{
+bool Exists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string FileXml(const std::string& name, const std::string& ipath, const char* type = nullptr)
+{
+    std::string out = "  <file";
+    if (type)
+        out += std::string(" type=\"") + type + "\"";
+    return out + "><name>" + name + "</name><ipath>" + ipath + "</ipath></file>\n";
+}
+
+std::string Manifest(const std::string& files, const char* ver = "1.0.0.2")
+{
+    return std::string("<?xml version=\"1.0\"?>\n<files_info ver=\"") + ver + "\">\n" + files +
+           "</files_info>\n";
+}
+
+std::vector<std::wstring> Filter(const std::vector<std::wstring>& texts, const std::wstring& prefix)
+{
+    std::vector<std::wstring> out;
+    for (const std::wstring& t : texts)
+        if (t.compare(0, prefix.size(), prefix) == 0)
+            out.push_back(t);
+    return out;
+}
+
+// Names in folder that look like our temporary copies.
+std::vector<std::wstring> TempFiles(const std::wstring& folder)
+{
+    std::vector<std::wstring> out;
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((folder + L"\\~nvpc*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return out;
+    do
+        out.push_back(fd.cFileName);
+    while (FindNextFileW(h, &fd));
+    FindClose(h);
+    return out;
+}
+
+class UnzipMoveTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        dl = root / L"upgrade";
+        unpack = dl + L"\\updatefile";
+        package = dl + L"\\updatefile.zip";
+        install = root / L"Calderix\\Norvane";
+        ASSERT_TRUE(CreateDirectoryW(dl.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(unpack.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW((root / L"Calderix").c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(install.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW((install + L"\\config").c_str(), nullptr));
+        ASSERT_TRUE(WriteBytes(package, "PK-the-archive"));
+    }
+    void Unpacked(const std::wstring& rel, const std::string& bytes)
+    {
+        ASSERT_TRUE(WriteBytes(unpack + L"\\" + rel, bytes)) << WideToUtf8(rel);
+    }
+    void Installed(const std::wstring& rel, const std::string& bytes)
+    {
+        ASSERT_TRUE(WriteBytes(install + L"\\" + rel, bytes)) << WideToUtf8(rel);
+    }
+    std::wstring CommandLine(const std::wstring& mml = L"master_3", const std::wstring& pml = L"NVPC01")
+    {
+        // As the workflow builds it: two blanks before /SEP and one at the end.
+        return L" /DNP \"" + package + L"\" /MML \"" + mml + L"\" /PML \"" + pml + L"\"  /SEP \"" + install +
+               L"\" ";
+    }
+    // The usual update: a program file, a library in a sub-folder, both manifests.
+    void StandardUpdate()
+    {
+        Unpacked(L"client.exe", "new client");
+        ASSERT_TRUE(CreateDirectoryW((unpack + L"\\bin").c_str(), nullptr));
+        Unpacked(L"bin\\core.dll", "new core");
+        Unpacked(L"master_3.xml", Manifest(FileXml("client.exe", "") + FileXml("master_3.xml", "config") +
+                                           FileXml("bin\\core.dll", "")));
+        Unpacked(L"NVPC01.xml", Manifest(FileXml("NVPC01.xml", "config") + FileXml("client.exe", "other")));
+        ASSERT_TRUE(CreateDirectoryW((install + L"\\bin").c_str(), nullptr));
+        Installed(L"client.exe", "old client");
+        Installed(L"config\\master_3.xml", "old master");
+        Installed(L"config\\NVPC01.xml", "old product");
+    }
+
+    TempDir root;
+    std::wstring dl, unpack, package, install;
+};
+} // namespace
+
+TEST_F(UnzipMoveTest, ParseArgsTakesTheFourSwitches)
+{
+    CUnzipMove move;
+    ASSERT_TRUE(move.ParseArgs(CommandLine().c_str()));
+    EXPECT_EQ(std::wstring(move.GetPackagePath()), package);
+    EXPECT_STREQ(move.GetMasterName(), L"master_3");
+    EXPECT_STREQ(move.GetProductName(), L"NVPC01");
+    EXPECT_EQ(std::wstring(move.GetInstallFolder()), install);
+    EXPECT_EQ(std::wstring(move.GetUnpackFolder()), unpack + L"\\");
+
+    CUnzipMove other;
+    EXPECT_TRUE(other.ParseArgs(L"junk /sep C:\\x /pml P /mMl m /dnp C:\\d\\u.pkg.zip trailing /MML"));
+    EXPECT_STREQ(other.GetInstallFolder(), L"C:\\x");
+    EXPECT_STREQ(other.GetMasterName(), L"m") << "a switch in last position is ignored";
+    EXPECT_STREQ(other.GetUnpackFolder(), L"C:\\d\\u.pkg\\");
+}
+
+TEST_F(UnzipMoveTest, ParseArgsRefusesMissingOverlongAndPathLikeValues)
+{
+    std::wstring longPath = L"C:\\" + std::wstring(257, L'p');
+    const std::wstring bad[] = {
+        L"",
+        L" /DNP \"C:\\a.zip\" /MML \"master_3\" /PML \"P\"",
+        L" /DNP \"C:\\a.zip\" /MML \"\" /PML \"P\" /SEP \"C:\\i\"",
+        L" /DNP \"" + longPath + L"\" /MML \"m\" /PML \"P\" /SEP \"C:\\i\"",
+        L" /DNP \"C:\\a.zip\" /MML \"m\" /PML \"P\" /SEP \"" + longPath + L"\"",
+        L" /DNP \"C:\\a.zip\" /MML \"..\\..\\m\" /PML \"P\" /SEP \"C:\\i\"",
+        L" /DNP \"C:\\a.zip\" /MML \"m\" /PML \"C:\\P\" /SEP \"C:\\i\"",
+        L" /DNP \"C:\\a.zip\" /MML \"m\" /PML \"sub/P\" /SEP \"C:\\i\"",
+    };
+    for (const std::wstring& line : bad)
+    {
+        CUnzipMove move;
+        EXPECT_FALSE(move.ParseArgs(line.c_str())) << WideToUtf8(line);
+    }
+    CUnzipMove fits;
+    EXPECT_TRUE(
+        fits.ParseArgs((L" /DNP \"" + longPath.substr(0, 259) + L"\" /MML m /PML P /SEP C:\\i").c_str()));
+}
+
+TEST_F(UnzipMoveTest, ManifestsListExistingFilesOnceInDocumentOrder)
+{
+    Unpacked(L"a.dll", "a");
+    Unpacked(L"b.dll", "b");
+    Unpacked(L"c.dll", "c");
+    Unpacked(L"setup.exe", "s");
+    Unpacked(L"master_3.xml",
+             Manifest(FileXml("a.dll", "bin") +
+                      // ipath before name, names of elements and attributes in other cases
+                      "  <FILE TYPE=\"1\"><IPath>tools</IPath><Name>setup.exe</Name></FILE>\n" +
+                      FileXml("missing.dll", "") + "  <file><name>c.dll</name></file>\n"));
+    Unpacked(L"NVPC01.xml", Manifest(FileXml("A.DLL", "elsewhere", "1") + FileXml("b.dll", "", "07") +
+                                     "  <other/>\n" + FileXml("c.dll", "")));
+    LogCapture log;
+    CUnzipMove move;
+    ASSERT_TRUE(move.ParseArgs(CommandLine().c_str()));
+    move.parseXMLFile(L"master_3");
+    move.parseXMLFile(L"NVPC01");
+    const auto& e = move.GetEntries();
+    ASSERT_EQ(e.size(), 3u);
+    EXPECT_STREQ(e[0].name, L"a.dll");
+    EXPECT_STREQ(e[0].ipath, L"bin") << "the master manifest's entry wins";
+    EXPECT_EQ(e[0].type, 0);
+    EXPECT_STREQ(e[1].name, L"setup.exe");
+    EXPECT_STREQ(e[1].ipath, L"tools");
+    EXPECT_EQ(e[1].type, 1);
+    EXPECT_STREQ(e[2].name, L"b.dll");
+    EXPECT_EQ(e[2].type, 7);
+
+    std::vector<std::wstring> expected = {
+        L"CUnzipMove::parseXMLFile : GetFileName()=a.dll strFile=" + unpack + L"\\a.dll",
+        L"CUnzipMove::parseXMLFile : GetFileName()=setup.exe strFile=" + unpack + L"\\setup.exe",
+        L"CUnzipMove::parseXMLFile : GetFileName()=missing.dll strFile=" + unpack + L"\\missing.dll",
+        L"CUnzipMove::parseXMLFile : GetFileName()=A.DLL strFile=" + unpack + L"\\A.DLL",
+        L"CUnzipMove::parseXMLFile : GetFileName()=b.dll strFile=" + unpack + L"\\b.dll",
+    };
+    EXPECT_EQ(Filter(log.Texts(), L"CUnzipMove::parseXMLFile"), expected);
+}
+
+TEST_F(UnzipMoveTest, OnlyAFilesInfoRootListsAnything)
+{
+    Unpacked(L"a.dll", "a");
+    Unpacked(L"wrong.xml", "<?xml version=\"1.0\"?><files ver=\"1\">" + FileXml("a.dll", "") + "</files>");
+    Unpacked(L"broken.xml", "<files_info ver=\"1\"><file><name>a.dll</name><ipath></ipath></file>");
+    Unpacked(L"upper.xml", "<FILES_INFO ver=\"1\"><file><name>a.dll</name><ipath/></file></FILES_INFO>");
+    CUnzipMove move;
+    ASSERT_TRUE(move.ParseArgs(CommandLine().c_str()));
+    move.parseXMLFile(L"wrong");
+    move.parseXMLFile(L"broken");
+    move.parseXMLFile(L"absent");
+    EXPECT_TRUE(move.GetEntries().empty());
+    move.parseXMLFile(L"upper");
+    ASSERT_EQ(move.GetEntries().size(), 1u);
+    EXPECT_STREQ(move.GetEntries()[0].ipath, L"");
+}
+
+TEST_F(UnzipMoveTest, NamesAndIpathsThatLeaveTheirFoldersOrFieldsAreNotListed)
+{
+    // Files that a hostile name could reach from the unpack folder.
+    ASSERT_TRUE(WriteBytes(dl + L"\\secret.txt", "s"));
+    ASSERT_TRUE(WriteBytes(root / L"secret.txt", "s"));
+    Unpacked(L"ok.dll", "ok");
+    std::string longName(100, 'n');
+    Unpacked(Utf8ToWideString(longName.substr(0, 99)), "99");
+    std::string files;
+    const char* badNames[] = {"..\\secret.txt",
+                              "../secret.txt",
+                              "x\\..\\..\\secret.txt",
+                              "x/../../../secret.txt",
+                              "\\secret.txt",
+                              "C:\\secret.txt",
+                              "C:secret.txt",
+                              "\\\\srv\\share\\secret.txt",
+                              "\\\\?\\C:\\secret.txt",
+                              "ok.dll:stream",
+                              "o*.dll",
+                              ". .\\secret.txt"};
+    for (const char* n : badNames)
+        files += FileXml(n, "");
+    const char* badIpaths[] = {"..",        "..\\..\\Windows",    "x/../..",        "C:\\Windows",
+                               "\\Windows", "\\\\?\\C:\\Windows", "\\\\srv\\share", "a:b"};
+    for (const char* p : badIpaths)
+        files += FileXml("ok.dll", p);
+    files += FileXml(longName, "");                                  // 100 characters: one too many
+    files += FileXml("ok.dll", std::string(260, 'p'));               // 260 characters: one too many
+    files += FileXml(longName.substr(0, 99), std::string(259, 'p')); // both at their limit
+    Unpacked(L"master_3.xml", Manifest(files));
+    LogCapture log;
+    CUnzipMove move;
+    ASSERT_TRUE(move.ParseArgs(CommandLine().c_str()));
+    move.parseXMLFile(L"master_3");
+    ASSERT_EQ(move.GetEntries().size(), 1u);
+    EXPECT_EQ(std::wstring(move.GetEntries()[0].name), Utf8ToWideString(longName.substr(0, 99)));
+    EXPECT_EQ(std::wstring(move.GetEntries()[0].ipath), std::wstring(259, L'p'));
+    EXPECT_EQ(Filter(log.Texts(), L"CUnzipMove::parseXMLFile : refused").size(),
+              sizeof badNames / sizeof *badNames + sizeof badIpaths / sizeof *badIpaths + 2);
+
+    // Placement refuses the same paths when asked directly.
+    EXPECT_EQ(move.MovefileCust(L"", L"..\\secret.txt"), 0);
+    EXPECT_EQ(move.MovefileCust(L"..\\..", L"ok.dll"), 0);
+    EXPECT_EQ(move.MovefileCust(L"C:\\Windows", L"ok.dll"), 0);
+    EXPECT_TRUE(Exists(dl + L"\\secret.txt"));
+    EXPECT_FALSE(Exists(root / L"ok.dll"));
+    EXPECT_EQ(ReadBytes(unpack + L"\\ok.dll"), "ok");
+}
+
+TEST_F(UnzipMoveTest, MakeFolderCreatesOnlyTheLastLevel)
+{
+    EXPECT_TRUE(CUnzipMove::MakeFolder((install + L"\\one\\").c_str()));
+    EXPECT_TRUE(Exists(install + L"\\one"));
+    EXPECT_TRUE(CUnzipMove::MakeFolder((install + L"\\one").c_str()));
+    EXPECT_FALSE(CUnzipMove::MakeFolder((install + L"\\two\\three").c_str()));
+    EXPECT_FALSE(Exists(install + L"\\two"));
+    Installed(L"afile", "x");
+    EXPECT_FALSE(CUnzipMove::MakeFolder((install + L"\\afile").c_str()));
+}
+
+TEST_F(UnzipMoveTest, ApplyPlacesEverythingThenTheManifestsAndRemovesThePackage)
+{
+    StandardUpdate();
+    // A read-only installed file is replaced too.
+    ASSERT_TRUE(SetFileAttributesW((install + L"\\client.exe").c_str(), FILE_ATTRIBUTE_READONLY));
+    FILETIME stamp = {0x2A69C000, 0x01D2638A}; // an archive time well in the past
+    {
+        HANDLE h = CreateFileW((unpack + L"\\bin\\core.dll").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        SetFileTime(h, &stamp, nullptr, &stamp);
+        CloseHandle(h);
+    }
+    LogCapture log;
+    CUnzipMove move;
+    EXPECT_EQ(move.Apply(CommandLine().c_str()), 1);
+
+    EXPECT_EQ(ReadBytes(install + L"\\client.exe"), "new client");
+    EXPECT_EQ(ReadBytes(install + L"\\bin\\core.dll"), "new core");
+    EXPECT_FALSE(Exists(install + L"\\other\\client.exe")) << "placed once, where the master says";
+    EXPECT_EQ(ReadBytes(install + L"\\config\\master_3.xml").substr(0, 5), "<?xml");
+    EXPECT_EQ(ReadBytes(install + L"\\config\\NVPC01.xml").substr(0, 5), "<?xml");
+    EXPECT_FALSE(Exists(package));
+    EXPECT_TRUE(Exists(unpack + L"\\bin")) << "only an empty unpack folder is removed";
+    EXPECT_FALSE(Exists(unpack + L"\\client.exe")) << "placed sources are gone";
+    EXPECT_TRUE(TempFiles(install).empty());
+    EXPECT_TRUE(TempFiles(install + L"\\bin").empty());
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    ASSERT_TRUE(GetFileAttributesExW((install + L"\\bin\\core.dll").c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &stamp), 0) << "the archive's time is kept";
+
+    std::vector<std::wstring> expected = {
+        L"CUnzipMove::MovefileCust : szSrcFile=" + unpack + L"\\client.exe szDestFile=" + install +
+            L"\\client.exe",
+        L"CUnzipMove::MovefileCust : szSrcFile=" + unpack + L"\\bin\\core.dll szDestFile=" + install +
+            L"\\bin\\core.dll",
+        L"CUnzipMove::MovefileCust : szSrcFile=" + unpack + L"\\master_3.xml szDestFile=" + install +
+            L"\\config\\master_3.xml",
+        L"CUnzipMove::MovefileCust : szSrcFile=" + unpack + L"\\NVPC01.xml szDestFile=" + install +
+            L"\\config\\NVPC01.xml",
+    };
+    EXPECT_EQ(Filter(log.Texts(), L"CUnzipMove::MovefileCust"), expected);
+}
+
+TEST_F(UnzipMoveTest, ApplyRemovesAnEmptiedUnpackFolder)
+{
+    Unpacked(L"a.dll", "a");
+    Unpacked(L"master_3.xml", Manifest(FileXml("a.dll", "") + FileXml("master_3.xml", "config")));
+    CUnzipMove move;
+    EXPECT_EQ(move.Apply(CommandLine().c_str()), 1);
+    EXPECT_FALSE(Exists(unpack)) << "no product manifest: still a complete run";
+    EXPECT_FALSE(Exists(package));
+    EXPECT_EQ(ReadBytes(install + L"\\a.dll"), "a");
+}
+
+TEST_F(UnzipMoveTest, WithoutManifestsOnlyThePackageGoes)
+{
+    Unpacked(L"a.dll", "a");
+    CUnzipMove move;
+    EXPECT_EQ(move.Apply(CommandLine().c_str()), 1);
+    EXPECT_FALSE(Exists(package));
+    EXPECT_TRUE(Exists(unpack + L"\\a.dll"));
+    EXPECT_FALSE(Exists(install + L"\\a.dll"));
+}
+
+TEST_F(UnzipMoveTest, AFailedEntryKeepsTheOldManifestsAndThePackage)
+{
+    StandardUpdate();
+    Unpacked(L"deep.dll", "deep");
+    Unpacked(L"master_3.xml", Manifest(FileXml("client.exe", "") + FileXml("master_3.xml", "config") +
+                                       FileXml("deep.dll", "a\\b") + FileXml("bin\\core.dll", "")));
+    LogCapture log;
+    CUnzipMove move;
+    EXPECT_EQ(move.Apply(CommandLine().c_str()), 0);
+    // The entries that could be placed are; the one under two missing levels is not.
+    EXPECT_EQ(ReadBytes(install + L"\\client.exe"), "new client");
+    EXPECT_EQ(ReadBytes(install + L"\\bin\\core.dll"), "new core");
+    EXPECT_FALSE(Exists(install + L"\\a"));
+    // The installed manifests still describe the old state; the package stays.
+    EXPECT_EQ(ReadBytes(install + L"\\config\\master_3.xml"), "old master");
+    EXPECT_EQ(ReadBytes(install + L"\\config\\NVPC01.xml"), "old product");
+    EXPECT_TRUE(Exists(package));
+    EXPECT_TRUE(Exists(unpack + L"\\deep.dll"));
+    EXPECT_TRUE(Exists(unpack + L"\\master_3.xml"));
+    auto moves = Filter(log.Texts(), L"CUnzipMove::MovefileCust");
+    ASSERT_EQ(moves.size(), 3u);
+    EXPECT_NE(moves[1].find(L"szDestFile=" + install + L"\\a\\b\\deep.dll"), std::wstring::npos);
+}
+
+TEST_F(UnzipMoveTest, ALockedInstalledFileStaysAsItWas)
+{
+    StandardUpdate();
+    ASSERT_TRUE(SetFileAttributesW((install + L"\\client.exe").c_str(), FILE_ATTRIBUTE_READONLY));
+    // The running client keeps its executable open without sharing.
+    HANDLE lock = CreateFileW((install + L"\\client.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    CUnzipMove move;
+    int result = move.Apply(CommandLine().c_str());
+    CloseHandle(lock);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(ReadBytes(install + L"\\client.exe"), "old client");
+    EXPECT_TRUE(GetFileAttributesW((install + L"\\client.exe").c_str()) & FILE_ATTRIBUTE_READONLY)
+        << "the old file is left exactly as it was";
+    EXPECT_TRUE(TempFiles(install).empty());
+    EXPECT_EQ(ReadBytes(unpack + L"\\client.exe"), "new client") << "the source stays for the next attempt";
+    EXPECT_EQ(ReadBytes(install + L"\\config\\master_3.xml"), "old master");
+    EXPECT_TRUE(Exists(package));
+    // The next attempt, with the file free again, completes the update.
+    CUnzipMove again;
+    EXPECT_EQ(again.Apply(CommandLine().c_str()), 1);
+    EXPECT_EQ(ReadBytes(install + L"\\client.exe"), "new client");
+    EXPECT_NE(ReadBytes(install + L"\\config\\master_3.xml"), "old master");
+}
+
+TEST_F(UnzipMoveTest, MovefileCustCopiesIntoTheDestinationFolderAndReplacesInOneStep)
+{
+    Unpacked(L"a.dll", "fresh");
+    Installed(L"a.dll", "installed");
+    CUnzipMove move;
+    ASSERT_TRUE(move.ParseArgs(CommandLine().c_str()));
+    // A source that is gone fails without touching the installed file.
+    EXPECT_EQ(move.MovefileCust(L"", L"gone.dll"), 0);
+    EXPECT_EQ(move.MovefileCust(L"", L"a.dll"), 1);
+    EXPECT_EQ(ReadBytes(install + L"\\a.dll"), "fresh");
+    EXPECT_FALSE(Exists(unpack + L"\\a.dll"));
+    // A folder where the file should go: refused, the folder untouched.
+    Unpacked(L"b.dll", "b");
+    ASSERT_TRUE(CreateDirectoryW((install + L"\\b.dll").c_str(), nullptr));
+    EXPECT_EQ(move.MovefileCust(L"", L"b.dll"), 0);
+    EXPECT_TRUE(GetFileAttributesW((install + L"\\b.dll").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(ReadBytes(unpack + L"\\b.dll"), "b");
+    EXPECT_TRUE(TempFiles(install).empty());
+    // One missing level is created.
+    EXPECT_EQ(move.MovefileCust(L"plugins", L"b.dll"), 1);
+    EXPECT_EQ(ReadBytes(install + L"\\plugins\\b.dll"), "b");
+}
+
+TEST_F(UnzipMoveTest, ProgramEntriesRunAndTheirExitCodeCounts)
+{
+    std::string stub = ReadBytes(ModuleFolder() + L"InstallerStub.exe");
+    ASSERT_FALSE(stub.empty()) << "InstallerStub.exe should sit beside the test";
+    TempDir records;
+    std::wstring record = records / L"runs.txt";
+    SetEnvironmentVariableW(L"NVPC_INSTALLER_RECORD", record.c_str());
+    Unpacked(L"master_3_setup.exe", stub);
+    Unpacked(L"a.dll", "a");
+    // Type 1 wins over the master-name rule: the program runs, it is not held back.
+    Unpacked(L"master_3.xml", Manifest(FileXml("master_3_setup.exe", "", "1") + FileXml("a.dll", "") +
+                                       FileXml("master_3.xml", "config")));
+    Installed(L"config\\master_3.xml", "old master");
+
+    SetEnvironmentVariableW(L"NVPC_INSTALLER_EXIT", L"3");
+    {
+        CUnzipMove move;
+        EXPECT_EQ(move.Apply(CommandLine().c_str()), 0);
+    }
+    EXPECT_NE(ReadBytes(record).find("start="), std::string::npos);
+    EXPECT_EQ(ReadBytes(install + L"\\a.dll"), "a");
+    EXPECT_EQ(ReadBytes(install + L"\\config\\master_3.xml"), "old master")
+        << "a failed program is a failed update";
+    EXPECT_TRUE(Exists(unpack + L"\\master_3_setup.exe"));
+    EXPECT_TRUE(Exists(package));
+
+    SetEnvironmentVariableW(L"NVPC_INSTALLER_EXIT", L"0");
+    Unpacked(L"a.dll", "a2");
+    {
+        CUnzipMove move;
+        EXPECT_EQ(move.Apply(CommandLine().c_str()), 1);
+    }
+    SetEnvironmentVariableW(L"NVPC_INSTALLER_EXIT", nullptr);
+    SetEnvironmentVariableW(L"NVPC_INSTALLER_RECORD", nullptr);
+    std::string runs = ReadBytes(record);
+    size_t starts = 0;
+    for (size_t at = runs.find("start="); at != std::string::npos; at = runs.find("start=", at + 1))
+        ++starts;
+    EXPECT_EQ(starts, 2u);
+    EXPECT_FALSE(Exists(unpack)) << "a program that ran is removed with the rest";
+    EXPECT_FALSE(Exists(install + L"\\master_3_setup.exe"));
+    EXPECT_EQ(ReadBytes(install + L"\\a.dll"), "a2");
+    EXPECT_NE(ReadBytes(install + L"\\config\\master_3.xml"), "old master");
+}
+
+TEST_F(UnzipMoveTest, LinksAreNeitherReadNorWrittenThrough)
+{
+    std::wstring outside = root / L"outside";
+    ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(outside + L"\\victim.dll", "victim"));
+    if (!CreateJunction(install + L"\\bin", outside) || !CreateJunction(unpack + L"\\lib", outside))
+        GTEST_SKIP() << "no junctions on this system";
+    Unpacked(L"victim.dll", "attacker");
+    CUnzipMove move;
+    ASSERT_TRUE(move.ParseArgs(CommandLine().c_str()));
+    EXPECT_EQ(move.MovefileCust(L"bin", L"victim.dll"), 0);
+    EXPECT_EQ(move.MovefileCust(L"", L"lib\\victim.dll"), 0);
+    EXPECT_EQ(ReadBytes(outside + L"\\victim.dll"), "victim");
+    EXPECT_FALSE(Exists(install + L"\\lib"));
+}
