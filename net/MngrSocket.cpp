@@ -161,9 +161,12 @@ int CMngrSocket::Connect()
         return 1;
 
     // The handshake failed or took too long: end the thread before anyone tries the next
-    // server, then drop the half-open tunnel. The thread checks the flag every 10 ms.
+    // server, then drop the half-open tunnel. The thread checks the flag every 10 ms; only a
+    // name lookup for step 3 holds it longer, and the resolver ends that by its own time
+    // limit. It must not outlive this call: it uses this object and m_socket, which the
+    // next Connect replaces.
     InterlockedExchange(&m_abandonHandshake, 1);
-    WaitForSingleObject(thread.get(), 5000);
+    WaitForSingleObject(thread.get(), INFINITE);
     CloseSocket();
     return 0;
 }
@@ -319,7 +322,11 @@ bool CMngrSocket::SendProxyStep(int step)
             return false;
         WriteLog(LOG_TRACE, L"SendPacket : idx=%d  GetProxyType()=%d", step, (int)GetProxyType());
         int length = 0;
-        if (BuildProxyStep(step, packet, sizeof packet, &length) && send(m_socket, packet, length, 0) == length)
+        bool built = BuildProxyStep(step, packet, sizeof packet, &length);
+        // Building step 3 may have waited for a name lookup: Connect may have given up meanwhile.
+        if (m_abandonHandshake)
+            return false;
+        if (built && send(m_socket, packet, length, 0) == length)
             return true;
         Sleep(10);
     }

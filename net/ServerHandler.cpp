@@ -492,9 +492,13 @@ std::string CServerHandler::SetXMLData(const wchar_t* name)
 {
     if (!m_param || !name)
         return std::string();
-    std::wstring path = std::wstring(m_param->GetConfigFolder()) + L"\\" + name;
-    UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Without a configuration folder "\\name" would read a file at the root of the drive
+    // and upload it: treat the manifest as unreadable instead.
+    std::wstring folder = m_param->GetConfigFolder();
+    std::wstring path = folder.empty() ? std::wstring() : folder + L"\\" + name;
+    UniqueFile file(path.empty() ? INVALID_HANDLE_VALUE
+                                 : CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
     {
         WriteLog(LOG_TRACE, L"SetXMLData failed : hFile=%x szXMLFile=%s path=%s", (unsigned)(UINT_PTR)file.get(),

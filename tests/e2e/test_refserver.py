@@ -104,3 +104,20 @@ def test_refused_connection():
         with socket.create_connection(("127.0.0.1", server.port)) as s:
             request(s, 0x0081, b"ACME\x02")
             assert reply(s)[1] == 2, "only the first connection was refused"
+
+
+def test_quoted_company_code_and_bad_manifest_names():
+    config = dict(CONFIG, companies={"O'Neil": {"serverip": "10.0.0.9", "checkerversion": "2"}})
+    with RefServer(config) as server, socket.create_connection(("127.0.0.1", server.port)) as s:
+        # The client doubles a quote inside the code.
+        request(s, 0x026C, b"select serverip,checkerversion from companyserverinfo "
+                           b"where companycode='O''Neil'\x012\x02")
+        assert reply(s) == (0x026C, 2, b"10.0.0.9\x012\x02")
+        request(s, 0x026C, b"select serverip,checkerversion from companyserverinfo "
+                           b"where companycode='O'\x012\x02")
+        assert reply(s)[1] == 3
+        # A name that is no file is refused, and the connection stays usable.
+        request(s, 0x07D1, b"..\x01<m/>\x02")
+        assert reply(s)[1] == 3
+        request(s, 0x0081, b"O'Neil\x02")
+        assert reply(s) == (0x0081, 2, b"10.0.0.9\x012\x02")

@@ -154,34 +154,26 @@ TEST(Patcher, AnArchiveWithoutEntriesReturnsZeroAndFails)
     EXPECT_EQ(c.Kinds(), std::vector<int>{3});
 }
 
-TEST(Patcher, DamagedAndHostileArchivesFail)
+TEST(Patcher, ADamagedEntryEndsTheThreadWithAFailure)
 {
     TempDir dir;
     std::wstring archive = dir / L"updatefile.zip";
     ZipItem bad = ZipFile("b.dll", PatternBytes(5000, 5), true);
     bad.badCrc = true;
-    std::vector<std::vector<ZipItem>> archives = {
-        {ZipFile("a.txt", "a"), bad},
-        {ZipFile("a.txt", "a"), ZipFile("../../escaped.txt", "x")},
-        {ZipFile("a.txt", "a"), ZipFile("C:/escaped.txt", "x")},
-    };
-    for (const auto& items : archives)
-    {
-        ASSERT_TRUE(WriteBytes(archive, BuildZip(items)));
-        CPatcher patcher;
-        Collector c;
-        patcher.SetCallback(&Collector::Callback, &c);
-        EXPECT_EQ(patcher.Patch(archive.c_str()), 2);
-        ASSERT_TRUE(WaitDone(patcher));
-        std::vector<int> kinds = c.Kinds();
-        ASSERT_FALSE(kinds.empty());
-        EXPECT_EQ(kinds.back(), 3);
-        EXPECT_EQ(std::count(kinds.begin(), kinds.end(), 2), 0);
-        EXPECT_EQ(ReadBytes(dir / L"updatefile\\a.txt"), "a");
-    }
-    EXPECT_EQ(GetFileAttributesW((dir / L"escaped.txt").c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetFileAttributesW(L"C:\\escaped.txt"), INVALID_FILE_ATTRIBUTES);
+    ASSERT_TRUE(WriteBytes(archive, BuildZip({ZipFile("a.txt", "a"), bad, ZipFile("c.txt", "c")})));
+    CPatcher patcher;
+    Collector c;
+    patcher.SetCallback(&Collector::Callback, &c);
+    EXPECT_EQ(patcher.Patch(archive.c_str()), 3);
+    ASSERT_TRUE(WaitDone(patcher));
+    std::vector<int> kinds = c.Kinds();
+    ASSERT_FALSE(kinds.empty());
+    EXPECT_EQ(kinds.back(), 3);
+    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), 0), 1) << "only a.txt was completed";
+    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), 2), 0);
+    EXPECT_EQ(ReadBytes(dir / L"updatefile\\a.txt"), "a");
     EXPECT_EQ(GetFileAttributesW((dir / L"updatefile\\b.dll").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((dir / L"updatefile\\c.txt").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST(Patcher, StopInsideAnEntryFailsAndStopBetweenEntriesEndsQuietly)

@@ -139,6 +139,23 @@ Answer Code(WORD sub, const std::string& body = "")
 
 const std::string kSql = "select serverip,checkerversion from companyserverinfo where companycode='ACME'";
 
+// "xml-no-folder NAME OUT": reads manifest NAME with a product folder too long to exist
+// (this program's own deep folder plus a 99-character group) and writes to OUT whether the
+// folder was empty, a bar, and the text read.
+int ChildScenario(int argc, char** argv)
+{
+    if (argc < 3 || strcmp(argv[0], "xml-no-folder") != 0)
+        return 2;
+    CParam param;
+    param.SetUseModuleFolder(1);
+    param.SetGroup(std::wstring(99, L'g').c_str());
+    CServerHandler handler(CServerHandler::MODE_UPGRADE, &param);
+    std::string text = handler.SetXMLData(Utf8ToWideString(argv[1]).c_str());
+    std::string out = (param.GetConfigFolder().empty() ? "no folder|" : "folder|") + text;
+    return WriteBytes(Utf8ToWideString(argv[2]), out) ? 0 : 3;
+}
+ChildScenarioRegistrar g_registrar(ChildScenario);
+
 class ServerHandlerTest : public testing::Test
 {
   protected:
@@ -515,4 +532,44 @@ TEST_F(ServerHandlerTest, NoServerAnswersAndRequestsWithoutConnection)
     EXPECT_EQ(empty.ConnectServer(), 0) << "no upgrade hosts";
     CServerHandler odd(7, &param);
     EXPECT_EQ(odd.ConnectServer(), 0);
+}
+
+// Without a configuration folder a manifest is unreadable; it is never looked up at the
+// root of the current drive.
+TEST_F(ServerHandlerTest, ManifestWithoutConfigFolderIsNotReadFromTheDriveRoot)
+{
+    TempDir dir;
+    // A program folder of more than 160 characters leaves no room for the group.
+    std::wstring deep = dir.path();
+    while (deep.size() < 175)
+    {
+        deep += L"\\" + std::wstring(40, L'd');
+        ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
+    }
+    std::wstring exe = deep + L"\\h.exe";
+    ASSERT_TRUE(CopyFileW(ModulePath().c_str(), exe.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((ModuleFolder() + L"Logger.dll").c_str(), (deep + L"\\Logger.dll").c_str(), FALSE));
+
+    // The same name at the root of the child's current drive must stay unread.
+    wchar_t name[64];
+    _snwprintf(name, ARRAYSIZE(name) - 1, L"master_%lu.xml", GetCurrentProcessId());
+    name[ARRAYSIZE(name) - 1] = 0;
+    std::wstring root = dir.path().substr(0, 3);
+    ASSERT_EQ(root.substr(1), L":\\");
+    std::wstring planted = root + name;
+    ASSERT_TRUE(WriteBytes(planted, "<files_info ver=\"9.9\"/>"));
+
+    std::wstring out = dir / L"out.txt";
+    LogCapture log;
+    int code = RunProcess(exe, std::wstring(L"--child xml-no-folder ") + name + L" \"" + out + L"\"", 60000,
+                          dir.path());
+    DeleteFileW(planted.c_str());
+    ASSERT_EQ(code, 0);
+    EXPECT_EQ(ReadBytes(out), "no folder|");
+    auto lines = log.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].text,
+              std::wstring(L"SetXMLData failed : hFile=ffffffff szXMLFile=") + name + L" path=");
+    EXPECT_EQ(lines[0].level, 0);
+    EXPECT_EQ(lines[1].text, L"~CServerHandler");
 }

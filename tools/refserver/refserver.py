@@ -125,8 +125,9 @@ class State:
         f = fields(body)
         if command == CMD_QUERY_SQL:
             text = f[0].decode("latin-1") if f else ""
-            m = re.search(r"companycode='([^']*)'", text)
-            company = companies.get(m.group(1)) if m else None
+            # The client doubles a quote inside the code so that it stays one SQL literal.
+            m = re.search(r"companycode='((?:[^']|'')*)'", text)
+            company = companies.get(m.group(1).replace("''", "'")) if m else None
             if not company:
                 return SUB_REFUSED, encode_fields(["no such company"])
             return SUB_OK, encode_fields([company["serverip"], company.get("checkerversion", "")])
@@ -140,6 +141,8 @@ class State:
             if len(f) < 2:
                 return SUB_REFUSED, b""
             name = os.path.basename(f[0].decode("latin-1"))
+            if name in (".", ".."):
+                return SUB_REFUSED, encode_fields(["bad manifest name"])
             if self.manifest_dir and name:
                 with open(os.path.join(self.manifest_dir, name), "wb") as out:
                     out.write(f[1])
