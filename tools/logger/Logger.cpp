@@ -61,23 +61,45 @@ std::wstring Expand(const wchar_t* format, va_list args)
     return out;
 }
 
-void Append(const std::wstring& path, const std::string& line)
+// The open log file, kept between lines: opening it for every line makes long runs slow.
+// Reopened when NVPC_LOG_FILE names another file. Guarded by g_lock.
+std::wstring g_openPath;
+HANDLE g_file = INVALID_HANDLE_VALUE;
+
+HANDLE OpenLog(const std::wstring& path)
 {
-    // Several processes (the program and its elevated copy) may append to one file.
+    // Several processes (the program and its elevated copy) append to one file, and
+    // readers may look at it meanwhile.
     for (int attempt = 0; attempt < 50; ++attempt)
     {
         HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h != INVALID_HANDLE_VALUE)
-        {
-            DWORD written = 0;
-            WriteFile(h, line.data(), (DWORD)line.size(), &written, nullptr);
-            CloseHandle(h);
-            return;
-        }
-        if (GetLastError() != ERROR_SHARING_VIOLATION)
-            return;
+        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION)
+            return h;
         Sleep(2);
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+void Append(const std::wstring& path, const std::string& line)
+{
+    for (int attempt = 0; attempt < 2; ++attempt)
+    {
+        if (g_file == INVALID_HANDLE_VALUE || path != g_openPath)
+        {
+            if (g_file != INVALID_HANDLE_VALUE)
+                CloseHandle(g_file);
+            g_file = OpenLog(path);
+            g_openPath = path;
+            if (g_file == INVALID_HANDLE_VALUE)
+                return;
+        }
+        DWORD written = 0;
+        if (WriteFile(g_file, line.data(), (DWORD)line.size(), &written, nullptr))
+            return;
+        // The file went away under us (deleted with its folder, say): open it afresh once.
+        CloseHandle(g_file);
+        g_file = INVALID_HANDLE_VALUE;
     }
 }
 } // namespace
