@@ -52,7 +52,8 @@ bool ResolveIPv4(const char* host, in_addr* address)
 }
 
 CMngrSocket::CMngrSocket()
-    : m_socket(0), m_targetPort(0), m_proxyType(0), m_proxyPort(0), m_proxyRefused(false), m_abandonHandshake(0)
+    : m_socket(0), m_targetPort(0), m_proxyType(0), m_proxyPort(0), m_proxyRefused(false), m_targetAddress(),
+      m_targetLookedUp(false), m_targetResolved(false), m_abandonHandshake(0)
 {
     m_targetHost[0] = m_proxyHost[0] = m_proxyUser[0] = m_proxyPassword[0] = 0;
 }
@@ -146,6 +147,14 @@ int CMngrSocket::Connect()
     if (!viaProxy)
         return 1;
 
+    // The target is resolved here, not on the handshake thread, so that the thread never
+    // blocks in a name lookup and always ends soon after it is told to.
+    m_targetLookedUp = false;
+    if (m_proxyType == 4 || m_proxyType == 5)
+    {
+        m_targetResolved = ResolveIPv4(m_targetHost, &m_targetAddress);
+        m_targetLookedUp = true;
+    }
     InterlockedExchange(&m_abandonHandshake, 0);
     UniqueHandle thread(CreateThread(nullptr, 0, ThreadProxyConnection, this, 0, nullptr));
     if (!thread)
@@ -161,12 +170,11 @@ int CMngrSocket::Connect()
         return 1;
 
     // The handshake failed or took too long: end the thread before anyone tries the next
-    // server, then drop the half-open tunnel. The thread checks the flag every 10 ms; only a
-    // name lookup for step 3 holds it longer, and the resolver ends that by its own time
-    // limit. It must not outlive this call: it uses this object and m_socket, which the
-    // next Connect replaces.
+    // server, then drop the half-open tunnel. The thread checks the flag at least every
+    // 10 ms and does no name lookup, so it ends well within the bound. It must not outlive
+    // this call: it uses this object and m_socket, which the next Connect replaces.
     InterlockedExchange(&m_abandonHandshake, 1);
-    WaitForSingleObject(thread.get(), INFINITE);
+    WaitForSingleObject(thread.get(), kHandshakeEndMs);
     CloseSocket();
     return 0;
 }
@@ -251,8 +259,9 @@ bool CMngrSocket::BuildProxyStep(int step, char* out, int capacity, int* length)
         return true;
     }
     case 3: {
-        in_addr target;
-        if (capacity < 10 || !ResolveIPv4(m_targetHost, &target))
+        in_addr target = m_targetAddress;
+        bool resolved = m_targetLookedUp ? m_targetResolved : ResolveIPv4(m_targetHost, &target);
+        if (capacity < 10 || !resolved)
             return false;
         p[0] = type, p[1] = 1, p[2] = 0, p[3] = 1;
         memcpy(p + 4, &target.s_addr, 4);

@@ -14,6 +14,7 @@ class CMngrSocket
         kProxyChars = 257,       // proxy host, user, password: at most 256 characters
         kConnectTimeoutMs = 10000,
         kHandshakeTimeoutMs = 10000,
+        kHandshakeEndMs = 5000,  // for the handshake thread to end once told to
         kSendTimeoutMs = 30000,
         kReplyCapacity = 4096,   // proxy reply accumulator
         kReplyChunk = 256,
@@ -67,6 +68,10 @@ class CMngrSocket
     char m_proxyUser[kProxyChars];
     char m_proxyPassword[kProxyChars];
     bool m_proxyRefused;
+    // The target's address for the SOCKS-style connect step, looked up by Connect.
+    in_addr m_targetAddress;
+    bool m_targetLookedUp;
+    bool m_targetResolved;
     // Set by Connect when it stops waiting, so that the handshake thread ends.
     volatile LONG m_abandonHandshake;
 };

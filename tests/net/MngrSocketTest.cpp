@@ -361,3 +361,15 @@ TEST(MngrSocketReply, CheckProxyReplyRules)
     EXPECT_FALSE(other.BuildProxyStep(1, out, sizeof out, &length)) << "type 3 has no handshake to send";
     EXPECT_FALSE(socks.BuildProxyStep(4, out, sizeof out, &length));
 }
+
+TEST_F(MngrSocketTest, SocksConnectStepFailsForAnUnresolvableTarget)
+{
+    LoopbackServer proxy(SocksPeer(5, false, Bytes({5, 0}), Bytes({5, 0, 0, 1, 0, 0, 0, 0, 0, 0})));
+    CMngrSocket sock;
+    sock.SetTarget("no-such-host.invalid", 7085);
+    sock.SetProxy(5, "127.0.0.1", proxy.port(), "", "");
+    DWORD start = GetTickCount();
+    EXPECT_EQ(sock.Connect(), 0);
+    EXPECT_LT(GetTickCount() - start, 5000u) << "the connect step cannot be sent: no wait for the time limit";
+    EXPECT_EQ(proxy.received(), Bytes({5, 1, 0})) << "only the greeting went out";
+}

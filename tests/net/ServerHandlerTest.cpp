@@ -573,3 +573,68 @@ TEST_F(ServerHandlerTest, ManifestWithoutConfigFolderIsNotReadFromTheDriveRoot)
     EXPECT_EQ(lines[0].level, 0);
     EXPECT_EQ(lines[1].text, L"~CServerHandler");
 }
+
+// The setup URL request, its refusal and time-out lines, and what the receive thread logs
+// for each packet.
+TEST_F(ServerHandlerTest, SetupUrlAndReceiveThreadLogLines)
+{
+    std::vector<Answer> script = {Ok("http://127.0.0.1/setup.exe"), Code(3, "no setup\x02")};
+    Answer silent;
+    silent.kind = Answer::Silent;
+    script.push_back(silent);
+    size_t n = 0;
+    PacketServer server([&](const Request&) { return script[n++]; });
+    Upgrade(server.port());
+    param.SetTimeOut(L"700");
+    LogCapture log;
+    {
+        CServerHandler handler(CServerHandler::MODE_UPGRADE, &param);
+        ASSERT_EQ(handler.ConnectServer(), 1);
+        ASSERT_EQ(handler.GetSetupURL(), 1);
+        EXPECT_STREQ(param.GetSetupURL(), L"http://127.0.0.1/setup.exe");
+        EXPECT_EQ(handler.GetSetupURL(), 0);
+        EXPECT_STREQ(param.GetSetupURL(), L"") << "emptied before asking";
+        param.SetSetupURL(L"stale");
+        EXPECT_EQ(handler.GetSetupURL(), 0);
+        EXPECT_STREQ(param.GetSetupURL(), L"");
+        handler.Disconnect();
+    }
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].command, 0x07D4);
+    EXPECT_EQ(requests[0].body, "NVPC\x02");
+
+    struct Expected
+    {
+        int level;
+        std::wstring text;
+    };
+    const std::vector<Expected> expected = {
+        {0, L"ThreadCServer start"},
+        {1, L"CServerHandler::SendPacket : TimeOut=700"},
+        {0, L"CMngrSocket::SendPacket : send=13"},
+        {0, L"ThreadCServer 0 recv = 26"},
+        {1, L">>>>>>>>>>>>>>>>>>>>>>> ReceivedData=http://127.0.0.1/setup.exe 26"},
+        {1, L"CServerHandler::SendPacket : TimeOut=700"},
+        {0, L"CMngrSocket::SendPacket : send=13"},
+        {0, L"ThreadCServer 0 recv = 9"},
+        {1, L">>>>>>>>>>>>>>>>>>>>>>> ReceivedData=no setup\x02 9"},
+        {1, L"GetSetupURL SendPacket(3) send data=NVPC\x02"},
+        {1, L"GetSetupURL SendPacket(3) receive failed =no setup\x02"},
+        {1, L"CServerHandler::SendPacket : TimeOut=700"},
+        {0, L"CMngrSocket::SendPacket : send=13"},
+        {1, L"GetSetupURL SendPacket failed : send=NVPC\x02"},
+        {0, L"ThreadCServer kill thread"},
+        {0, L"~CServerHandler"},
+    };
+    std::vector<LogLine> lines;
+    for (auto& line : log.Lines())
+        if (line.text.rfind(L"CMngrSocket::Connect", 0) != 0)
+            lines.push_back(line);
+    ASSERT_EQ(lines.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i)
+    {
+        EXPECT_EQ(lines[i].text, expected[i].text) << i;
+        EXPECT_EQ(lines[i].level, expected[i].level) << i;
+    }
+}
