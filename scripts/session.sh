@@ -25,4 +25,4 @@ fi
 
 # Create the prefix once, then keep its wineserver up for the whole run.
 "$ROOT/scripts/wine-run" cmd /c exit 0 >/dev/null 2>&1 || true
-wineserver -p
+wineserver -p 2>/dev/null || true  # already running is fine
