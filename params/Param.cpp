@@ -258,10 +258,12 @@ bool CParam::SetUserType(const wchar_t* value)
 
 bool CParam::SetTimeOut(const wchar_t* value)
 {
-    DWORD timeOut = static_cast<DWORD>(ParseDecimal(value));
-    if (timeOut == 0)
+    // A negative value would turn into a wait of 49 days or, at -1, an endless one (a link
+    // from the web can carry it): ignored like 0.
+    long timeOut = ParseDecimal(value);
+    if (timeOut <= 0)
         return false;
-    TimeOut = timeOut;
+    TimeOut = static_cast<DWORD>(timeOut);
     return true;
 }
 

@@ -51,7 +51,7 @@ class CParam
     bool SetRoomName(const wchar_t* value);
     bool SetMaxUser(const wchar_t* value);
     bool SetUserType(const wchar_t* value);
-    bool SetTimeOut(const wchar_t* value); // 0 is ignored
+    bool SetTimeOut(const wchar_t* value); // 0 and negative values are ignored
     bool SetRunType(const wchar_t* value);
     bool SetQueryType(const wchar_t* value);
     bool SetOption(const wchar_t* value);

@@ -196,13 +196,17 @@ TEST_F(ParamTest, SixteenBitNumbersAreTruncatedAndJunkParsesAsZero)
     EXPECT_EQ(p.GetExpireAuthTime(), -1);
 }
 
-TEST_F(ParamTest, TimeOutIgnoresZero)
+TEST_F(ParamTest, TimeOutIgnoresZeroAndNegativeValues)
 {
     EXPECT_FALSE(p.SetTimeOut(L"0"));
     EXPECT_EQ(p.GetTimeOut(), 30000u);
     EXPECT_FALSE(p.SetTimeOut(L"none"));
     EXPECT_EQ(p.GetTimeOut(), 30000u);
     EXPECT_TRUE(p.SetTimeOut(L"5000"));
+    EXPECT_EQ(p.GetTimeOut(), 5000u);
+    EXPECT_FALSE(p.SetTimeOut(L"-1"));
+    EXPECT_EQ(p.GetTimeOut(), 5000u) << "-1 would be an endless wait for a reply";
+    EXPECT_FALSE(p.SetTimeOut(L"-30000"));
     EXPECT_EQ(p.GetTimeOut(), 5000u);
     EXPECT_TRUE(p.SetTimeOut(L"99999999999"));
     EXPECT_EQ(p.GetTimeOut(), 2147483647u) << "wcstol saturates";
