@@ -1,5 +1,6 @@
 #include "install/ComeExeWareUtil.h"
 
+#include <cwchar>
 #include <string>
 
 #include "ui/StringTable.h"
@@ -7,10 +8,14 @@
 namespace
 {
 // Process-wide, set only while a proxy message box is shown.
-HHOOK g_proxyBoxHook = nullptr;
-// Activation repeats whenever the box gets the focus back: relabel and widen once.
-HWND g_labelledBox = nullptr;
-HWND g_widenedBox = nullptr;
+struct ProxyBoxState
+{
+    HHOOK hook = nullptr;
+    HWND owner = nullptr;   // the box's owner: activated again when the box closes
+    HWND box = nullptr;     // the box, once its activation was seen
+    HWND widened = nullptr; // activation repeats whenever the box gets the focus back
+};
+ProxyBoxState g_proxyBox;
 
 const int kRetryWiden = 20;
 const UINT_PTR kWidenTimer = 0x4E56;
@@ -20,9 +25,9 @@ void WidenRetryButton(HWND box)
 {
     HWND button = ::GetDlgItem(box, IDRETRY);
     RECT r;
-    if (!button || box == g_widenedBox || !::GetWindowRect(button, &r))
+    if (!button || box != g_proxyBox.box || box == g_proxyBox.widened || !::GetWindowRect(button, &r))
         return;
-    g_widenedBox = box;
+    g_proxyBox.widened = box;
     ::MapWindowPoints(nullptr, box, reinterpret_cast<POINT*>(&r), 2);
     ::SetWindowPos(button, nullptr, r.left - kRetryWiden, r.top, r.right - r.left + kRetryWiden,
                    r.bottom - r.top, SWP_NOZORDER | SWP_NOACTIVATE);
@@ -34,24 +39,37 @@ void CALLBACK DeferredWiden(HWND box, UINT, UINT_PTR id, DWORD)
     WidenRetryButton(box);
 }
 
-// The box's Retry button becomes the proxy settings button.
-void AdjustRetryButton(HWND box)
+// A dialog with a Retry button that is not the box's owner (the owner is activated
+// again, with its own controls, when the box closes).
+bool LooksLikeTheBox(HWND window)
 {
-    HWND button = ::GetDlgItem(box, IDRETRY);
-    if (!button)
-        return;
-    if (box != g_labelledBox)
+    wchar_t cls[16] = {};
+    return window && window != g_proxyBox.owner && ::GetClassNameW(window, cls, ARRAYSIZE(cls)) &&
+           wcscmp(cls, L"#32770") == 0 && ::GetDlgItem(window, IDRETRY);
+}
+
+void AdjustRetryButton(HWND window)
+{
+    // The first such activation is the box's; afterwards only the box itself counts.
+    if (!g_proxyBox.box)
     {
-        g_labelledBox = box;
+        if (!LooksLikeTheBox(window))
+            return;
+        g_proxyBox.box = window;
+        // The box's Retry button becomes the proxy settings button.
         std::wstring label = CStringTable::Load(IDS_PROXY_SETTINGS);
-        ::SetWindowTextW(button, label.c_str());
+        ::SetWindowTextW(::GetDlgItem(window, IDRETRY), label.c_str());
+    }
+    else if (window != g_proxyBox.box)
+    {
+        return;
     }
     // Some platforms activate the box while it is still being laid out, and the layout
     // would then undo the new size: a box not shown yet is widened from its own loop.
-    if (::IsWindowVisible(box))
-        WidenRetryButton(box);
+    if (::IsWindowVisible(window))
+        WidenRetryButton(window);
     else
-        ::SetTimer(box, kWidenTimer, USER_TIMER_MINIMUM, DeferredWiden);
+        ::SetTimer(window, kWidenTimer, USER_TIMER_MINIMUM, DeferredWiden);
 }
 
 LRESULT CALLBACK ProxyBoxHook(int code, WPARAM wParam, LPARAM lParam)
@@ -61,7 +79,7 @@ LRESULT CALLBACK ProxyBoxHook(int code, WPARAM wParam, LPARAM lParam)
         AdjustRetryButton(reinterpret_cast<HWND>(wParam));
         return 0;
     }
-    return ::CallNextHookEx(g_proxyBoxHook, code, wParam, lParam);
+    return ::CallNextHookEx(g_proxyBox.hook, code, wParam, lParam);
 }
 } // namespace
 
@@ -95,16 +113,14 @@ int CComeExeWareUtil::ProxyMessageBox(HWND owner, const wchar_t* text, const wch
     component->Release();
 
     // A box shown from a handler while another one waits must not lose the outer hook.
-    HHOOK outerHook = g_proxyBoxHook;
-    HWND outerLabelled = g_labelledBox, outerWidened = g_widenedBox;
-    g_labelledBox = g_widenedBox = nullptr;
-    g_proxyBoxHook = ::SetWindowsHookExW(WH_CBT, ProxyBoxHook, nullptr, ::GetCurrentThreadId());
+    ProxyBoxState outer = g_proxyBox;
+    g_proxyBox = ProxyBoxState();
+    g_proxyBox.owner = owner ? ::GetAncestor(owner, GA_ROOT) : nullptr;
+    g_proxyBox.hook = ::SetWindowsHookExW(WH_CBT, ProxyBoxHook, nullptr, ::GetCurrentThreadId());
     int result = ::MessageBoxW(owner, text, caption, MB_RETRYCANCEL);
-    if (g_proxyBoxHook)
-        ::UnhookWindowsHookEx(g_proxyBoxHook);
-    g_proxyBoxHook = outerHook;
-    g_labelledBox = outerLabelled;
-    g_widenedBox = outerWidened;
+    if (g_proxyBox.hook)
+        ::UnhookWindowsHookEx(g_proxyBox.hook);
+    g_proxyBox = outer;
 
     if (result == IDRETRY)
         ShowProxySettings();

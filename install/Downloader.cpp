@@ -7,6 +7,7 @@
 
 #include "common/Log.h"
 #include "common/TextConv.h"
+#include "install/InstallHelpers.h"
 #include "params/Param.h"
 
 namespace
@@ -24,18 +25,6 @@ std::wstring StepMessage(const wchar_t* step, const std::wstring& subject)
 bool EndsWithExe(const std::wstring& name)
 {
     return name.size() >= 4 && _wcsicmp(name.c_str() + name.size() - 4, L".exe") == 0;
-}
-
-// The installer keeps its own name, so that name must be a plain file name: nothing that
-// could climb out of the download folder or name a stream or device path.
-bool IsPlainFileName(const std::wstring& name)
-{
-    if (name.empty() || name.find_first_of(L"\\/:*?\"<>|") != std::wstring::npos)
-        return false;
-    for (wchar_t c : name)
-        if (c < 32)
-            return false;
-    return name.find_first_not_of(L". ") != std::wstring::npos;
 }
 
 unsigned long long QueryContentLength(HINTERNET request, bool& present)
@@ -63,11 +52,12 @@ CDownloaderEx::CDownloaderEx(CParam* param) : m_stop(0), m_param(param), m_start
 
 CDownloaderEx::~CDownloaderEx()
 {
-    // The done event is the thread's last touch of this object.
+    // The done event is the thread's last touch of this object. A callback may be
+    // waiting for this thread to take a progress bar message meanwhile.
     if (m_started && m_done)
     {
         InterlockedExchange(&m_stop, 1);
-        WaitForSingleObject(m_done.get(), INFINITE);
+        WaitForWorkerEnd(m_done.get());
     }
 }
 
@@ -82,7 +72,7 @@ void CDownloaderEx::Download(const wchar_t* lpURL, const wchar_t* lpPath)
     if (m_started && WaitForSingleObject(m_done.get(), 0) != WAIT_OBJECT_0)
     {
         InterlockedExchange(&m_stop, 1);
-        WaitForSingleObject(m_done.get(), INFINITE);
+        WaitForWorkerEnd(m_done.get());
     }
     downinfo.url = lpURL ? lpURL : L"";
     downinfo.folder = lpPath ? lpPath : L"";
@@ -122,7 +112,9 @@ HANDLE CDownloaderEx::OpenFile(DownInfo& info)
         return INVALID_HANDLE_VALUE;
     std::wstring name = info.url.substr(slash + 1);
     bool exe = EndsWithExe(name);
-    if ((exe && !IsPlainFileName(name)) || info.folder.empty())
+    // The installer keeps its own name: nothing that could climb out of the download
+    // folder or name a stream or a device.
+    if ((exe && !IsPlainFileName(name.c_str())) || info.folder.empty())
         return INVALID_HANDLE_VALUE;
     for (const wchar_t* candidate : kCandidates)
     {
@@ -318,14 +310,8 @@ void CDownloaderEx::Transfer(UniqueInternet& internet, UniqueInternet& connectio
             }
             ++windowCount;
         }
-        DWORD done = 0;
-        while (done < got)
-        {
-            DWORD written = 0;
-            if (!WriteFile(file.get(), buffer.data() + done, got - done, &written, nullptr) || written == 0)
-                throw DLExc(StepMessage(L"Error writing file ", downinfo.filePath));
-            done += written;
-        }
+        if (!WriteAll(file.get(), buffer.data(), got))
+            throw DLExc(StepMessage(L"Error writing file ", downinfo.filePath));
         received += got;
         if (m_stop)
             throw DLExc(L"", 0);

@@ -63,7 +63,8 @@ class CDownloaderEx
     };
 
     explicit CDownloaderEx(CParam* param);
-    // Asks a running download to stop and waits for its thread: it uses this object.
+    // Asks a running download to stop and waits for its thread, which uses this object;
+    // messages its callbacks send to this thread are answered meanwhile.
     virtual ~CDownloaderEx();
     CDownloaderEx(const CDownloaderEx&) = delete;
     CDownloaderEx& operator=(const CDownloaderEx&) = delete;
@@ -89,7 +90,7 @@ class CDownloaderEx
     void SetOwner(HWND owner) { downinfo.owner = owner; }
 
     // Starts fetching lpURL into the folder lpPath and returns after at most 200 ms. A
-    // download still running is stopped and awaited first.
+    // download still running is stopped and awaited first, as by the destructor.
     void Download(const wchar_t* lpURL, const wchar_t* lpPath);
     // Asks a known download thread to stop and forgets it, without waiting.
     void SetDownStop();

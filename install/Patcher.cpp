@@ -2,6 +2,7 @@
 
 #include "common/Log.h"
 #include "common/TextConv.h"
+#include "install/InstallHelpers.h"
 
 CPatcher::CPatcher() : m_callback(nullptr), m_user(nullptr), m_started(false)
 {
@@ -11,11 +12,12 @@ CPatcher::CPatcher() : m_callback(nullptr), m_user(nullptr), m_started(false)
 
 CPatcher::~CPatcher()
 {
-    // The done event is the thread's last touch of this object.
+    // The done event is the thread's last touch of this object. A callback may be
+    // waiting for this thread to take a progress bar message meanwhile.
     if (m_started)
     {
         m_unzipper.SetStop(true);
-        WaitForSingleObject(m_done.get(), INFINITE);
+        WaitForWorkerEnd(m_done.get());
     }
 }
 

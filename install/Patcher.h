@@ -11,7 +11,7 @@ class CPatcher
   public:
     CPatcher();
     // Waits for a running unpack to end (it is asked to stop first): the thread uses
-    // this object.
+    // this object. Messages its callbacks send to this thread are answered meanwhile.
     virtual ~CPatcher();
     CPatcher(const CPatcher&) = delete;
     CPatcher& operator=(const CPatcher&) = delete;

@@ -13,6 +13,7 @@
 #include "common/Handles.h"
 #include "common/Log.h"
 #include "common/TextConv.h"
+#include "install/InstallHelpers.h"
 #include "install/Process.h"
 
 namespace
@@ -44,37 +45,6 @@ DWORD Attributes(const std::wstring& path)
     return GetFileAttributesW(path.c_str());
 }
 
-bool IsReparse(const std::wstring& path)
-{
-    DWORD attrs = Attributes(path);
-    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-// True when base (if checkBase) or an existing component of rel below it is a junction or
-// a symbolic link: following it could read or write outside the folders we were given.
-bool HasReparseComponent(const std::wstring& base, bool checkBase, const std::wstring& rel)
-{
-    std::wstring path = WithoutTrailingSeps(base);
-    if (checkBase && IsReparse(path))
-        return true;
-    size_t i = 0;
-    while (i < rel.size())
-    {
-        size_t j = i;
-        while (j < rel.size() && !IsSep(rel[j]))
-            ++j;
-        if (j > i)
-        {
-            path += L'\\';
-            path.append(rel, i, j - i);
-            if (IsReparse(path))
-                return true;
-        }
-        i = j + 1;
-    }
-    return false;
-}
-
 bool NameIs(const char* name, const char* expected)
 {
     return name && _stricmp(name, expected) == 0;
@@ -87,19 +57,6 @@ const char* FindAttribute(const tinyxml2::XMLElement* element, const char* name)
         if (NameIs(a->Name(), name))
             return a->Value();
     return nullptr;
-}
-
-bool WriteAll(HANDLE file, const char* data, DWORD size)
-{
-    while (size > 0)
-    {
-        DWORD written = 0;
-        if (!WriteFile(file, data, size, &written, nullptr) || written == 0)
-            return false;
-        data += written;
-        size -= written;
-    }
-    return true;
 }
 
 volatile LONG g_tempCounter = 0;
@@ -178,36 +135,6 @@ CUnzipMove::CUnzipMove()
     m_packagePath[0] = m_masterName[0] = m_productName[0] = m_installFolder[0] = 0;
 }
 
-bool CUnzipMove::IsSafeRelativePath(const wchar_t* path, bool allowEmpty)
-{
-    if (!path)
-        return allowEmpty;
-    if (!*path)
-        return allowEmpty;
-    if (IsSep(path[0]))
-        return false; // root, UNC and \\?\ alike
-    const wchar_t* start = path;
-    for (const wchar_t* p = path;; ++p)
-    {
-        wchar_t c = *p;
-        if (c == L':' || c == L'*' || c == L'?' || c == L'"' || c == L'<' || c == L'>' || c == L'|' ||
-            (c > 0 && c < 32))
-            return false;
-        if (IsSep(c) || c == 0)
-        {
-            bool onlyDots = p > start;
-            for (const wchar_t* q = start; q < p; ++q)
-                if (*q != L'.' && *q != L' ')
-                    onlyDots = false;
-            if (onlyDots)
-                return false;
-            if (c == 0)
-                return true;
-            start = p + 1;
-        }
-    }
-}
-
 bool CUnzipMove::ParseArgs(const wchar_t* commandLine)
 {
     int argc = 0;
@@ -242,9 +169,8 @@ bool CUnzipMove::ParseArgs(const wchar_t* commandLine)
         return false;
     // Every switch is needed: an empty master name would match every entry, and the
     // manifest names are file names inside the unpack folder, nothing more.
-    auto plainName = [](const wchar_t* n)
-    { return *n && IsSafeRelativePath(n, false) && !wcschr(n, L'\\') && !wcschr(n, L'/'); };
-    return *m_packagePath && *m_installFolder && plainName(m_masterName) && plainName(m_productName);
+    return *m_packagePath && *m_installFolder && IsPlainFileName(m_masterName) &&
+           IsPlainFileName(m_productName);
 }
 
 void CUnzipMove::AddEntry(const std::wstring& name, const std::wstring& ipath, int type)
@@ -278,7 +204,9 @@ void CUnzipMove::parseXMLFile(const wchar_t* name)
     if (m_unpackFolder.empty() || !name)
         return;
     std::wstring path = m_unpackFolder + name + L".xml";
-    tinyxml2::XMLDocument doc;
+    // Texts lose their leading and trailing blanks and line breaks, and inner runs of them
+    // become one blank, so a manifest laid out over several lines names the same files.
+    tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
     if (doc.LoadFile(ToNarrow(path.c_str())) != tinyxml2::XML_SUCCESS)
         return;
     const tinyxml2::XMLElement* root = doc.FirstChildElement();
@@ -351,12 +279,17 @@ int CUnzipMove::MovefileCust(const wchar_t* ipath, const wchar_t* name)
     std::wstring destFolder = install + L"\\";
     if (*ipath)
         destFolder += WithoutTrailingSeps(ipath) + L"\\";
-    MakeFolder(destFolder.c_str());
     std::wstring dest = destFolder + name;
 
+    // Checked before the folder is made too: its last level would be created through a link.
     std::wstring below = *ipath ? WithoutTrailingSeps(ipath) + L"\\" + name : std::wstring(name);
     bool linked =
         HasReparseComponent(m_unpackFolder, true, name) || HasReparseComponent(install, false, below);
+    if (!linked)
+    {
+        MakeFolder(destFolder.c_str());
+        linked = HasReparseComponent(install, false, below);
+    }
     DWORD oldAttrs = Attributes(dest);
     bool readOnly = !linked && oldAttrs != INVALID_FILE_ATTRIBUTES && (oldAttrs & FILE_ATTRIBUTE_READONLY);
     if (readOnly)

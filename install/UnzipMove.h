@@ -51,11 +51,6 @@ class CUnzipMove
     // Creates the last level of path when its parent exists. True when path is a folder.
     static bool MakeFolder(const wchar_t* path);
 
-    // A path that stays below the folder it is joined to: not absolute, no drive, UNC or
-    // \\?\ prefix, no ':', no wildcard or other character a file name cannot hold, and no
-    // component made only of dots and blanks ("..", ". ."). Empty only when allowEmpty.
-    static bool IsSafeRelativePath(const wchar_t* path, bool allowEmpty);
-
     const std::vector<UnzipMoveEntry>& GetEntries() const { return m_entries; }
     const wchar_t* GetPackagePath() const { return m_packagePath; }
     const wchar_t* GetMasterName() const { return m_masterName; }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/Handles.h"
+#include "install/InstallHelpers.h"
 
 namespace
 {
@@ -25,55 +26,6 @@ bool EndsWithBackslash(const char* s)
 {
     const char* last = LastBackslash(s);
     return last && last[1] == 0;
-}
-
-bool IsDotsAndBlanks(const char* begin, const char* end)
-{
-    if (begin == end)
-        return false; // an empty component ("a\\b") adds nothing
-    for (const char* p = begin; p < end; ++p)
-        if (*p != '.' && *p != ' ')
-            return false;
-    return true;
-}
-
-// True when an existing component of rel below base (base itself excluded) is a junction
-// or a symbolic link: writing through it could land outside base.
-bool HasReparseComponent(const char* base, const char* rel)
-{
-    std::string path = base;
-    if (!path.empty() && !EndsWithBackslash(path.c_str()))
-        path += '\\';
-    const char* p = rel;
-    while (*p)
-    {
-        const char* start = p;
-        while (*p && *p != '\\')
-            p = CharNextA(p);
-        path.append(start, p - start);
-        DWORD attrs = GetFileAttributesA(path.c_str());
-        if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT))
-            return true;
-        if (*p == '\\')
-        {
-            path += '\\';
-            ++p;
-        }
-    }
-    return false;
-}
-
-bool WriteAll(HANDLE file, const char* data, DWORD size)
-{
-    while (size > 0)
-    {
-        DWORD written = 0;
-        if (!WriteFile(file, data, size, &written, nullptr) || written == 0)
-            return false;
-        data += written;
-        size -= written;
-    }
-    return true;
 }
 } // namespace
 
@@ -200,31 +152,22 @@ bool CUnzipper::GetFileInfo(UnzipEntry& entry)
 
 bool CUnzipper::IsSafeEntryName(const char* name)
 {
-    if (!name || !*name || *name == '\\' || *name == '/')
-        return false;
-    const char* start = name;
-    for (const char* p = name;; p = CharNextA(p))
-    {
-        if (*p == ':')
-            return false;
-        if (*p == '\\' || *p == '/' || *p == 0)
-        {
-            if (IsDotsAndBlanks(start, p))
-                return false;
-            if (*p == 0)
-                return true;
-            start = p + 1;
-        }
-    }
+    return IsSafeRelativePath(FileApiToWide(name).c_str(), false);
+}
+
+const char* CUnzipper::TargetFolder(const char* folder)
+{
+    if (!m_zip)
+        return nullptr;
+    if (!folder)
+        folder = m_destFolder;
+    return CreateFolder(folder) ? folder : nullptr;
 }
 
 bool CUnzipper::UnzipAll(const char* folder, bool flatten)
 {
-    if (!m_zip)
-        return false;
+    folder = TargetFolder(folder);
     if (!folder)
-        folder = m_destFolder;
-    if (!CreateFolder(folder))
         return false;
     unz_global_info info;
     if (unzGetGlobalInfo(m_zip, &info) != UNZ_OK || info.number_entry == 0 || !GotoFirst())
@@ -253,11 +196,8 @@ bool CUnzipper::UnzipAll(const char* folder, bool flatten)
 
 bool CUnzipper::UnzipCurrent(const char* folder, bool flatten)
 {
-    if (!m_zip)
-        return false;
+    folder = TargetFolder(folder);
     if (!folder)
-        folder = m_destFolder;
-    if (!CreateFolder(folder))
         return false;
     UnzipEntry entry;
     if (!GetFileInfo(entry))
@@ -278,11 +218,14 @@ bool CUnzipper::UnzipCurrent(const char* folder, bool flatten)
     out += name;
     if (out.size() >= MAX_PATH)
         return false;
+    // Looked at before any folder is made (a missing level would be created through a
+    // link) and again after (a level made meanwhile could be one).
+    const std::wstring base = FileApiToWide(folder), rel = FileApiToWide(name);
+    if (HasReparseComponent(base, false, rel))
+        return false;
     if (entry.isFolder)
-        return !HasReparseComponent(folder, name) && CreateFolder(out.c_str()) &&
-               !HasReparseComponent(folder, name);
-
-    if (!CreateParentFolder(out.c_str()) || HasReparseComponent(folder, name))
+        return CreateFolder(out.c_str()) && !HasReparseComponent(base, false, rel);
+    if (!CreateParentFolder(out.c_str()) || HasReparseComponent(base, false, rel))
         return false;
 
     bool ended = false;

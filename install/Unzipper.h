@@ -80,12 +80,15 @@ class CUnzipper
     static bool CreateParentFolder(const char* path);
     // Sets creation and last-write time from a DOS date and time read as local time.
     static bool SetFileTimes(const char* path, unsigned long dosDateTime);
-    // True for a name that stays inside the folder it is unpacked into: not empty, not
-    // beginning with a backslash (root, UNC, \\?\), no ':' (drives, streams) and no
-    // component made only of dots and blanks ("..", ". .").
+    // True for a name that stays inside the folder it is unpacked into (see
+    // IsSafeRelativePath): no root, drive, UNC or \\?\ prefix, no ':', no ".." and no
+    // device names.
     static bool IsSafeEntryName(const char* name);
 
   private:
+    // The folder to unpack into (null: the destination folder), created when missing;
+    // null without an open archive or when it cannot be created.
+    const char* TargetFolder(const char* folder);
     void Notify(int kind, int a, int b, const char* name);
 
     unzFile m_zip;

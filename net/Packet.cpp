@@ -32,6 +32,13 @@ bool BuildFields(Packet& packet, WORD command, const std::string* fields, size_t
     }
     return BuildRequest(packet, command, body.data(), body.size());
 }
+
+// A body of one narrowed value and LIST_END.
+bool BuildOneField(Packet& packet, WORD command, const wchar_t* value)
+{
+    std::string field = Narrow(value);
+    return BuildFields(packet, command, &field, 1);
+}
 } // namespace
 
 void Packet::Clear()
@@ -69,8 +76,7 @@ bool BuildRequest(Packet& packet, WORD command, const char* body, size_t length)
 
 bool BuildQueryByCodeRequest(Packet& packet, const wchar_t* dnsCode)
 {
-    std::string field = Narrow(dnsCode);
-    return BuildFields(packet, CMD_QUERY_BY_CODE, &field, 1);
+    return BuildOneField(packet, CMD_QUERY_BY_CODE, dnsCode);
 }
 
 bool BuildQuerySqlRequest(Packet& packet, const wchar_t* dnsCode)
@@ -108,12 +114,10 @@ bool BuildUpdateUrlRequest(Packet& packet)
 
 bool BuildSetupUrlRequest(Packet& packet, const wchar_t* productId)
 {
-    std::string field = Narrow(productId);
-    return BuildFields(packet, CMD_SETUP_URL, &field, 1);
+    return BuildOneField(packet, CMD_SETUP_URL, productId);
 }
 
 bool BuildSetupExUrlRequest(Packet& packet, const wchar_t* productId)
 {
-    std::string field = Narrow(productId);
-    return BuildFields(packet, CMD_SETUP_EX_URL, &field, 1);
+    return BuildOneField(packet, CMD_SETUP_EX_URL, productId);
 }

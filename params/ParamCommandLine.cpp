@@ -9,7 +9,8 @@ namespace
 // fit (with its terminating zero) is left out rather than cut.
 const size_t kSwitchChars = 1000;
 
-void AppendText(std::wstring& line, const wchar_t* format, const wchar_t* value)
+// Formats one switch with its value (a wide text or an int) and appends it.
+template <typename Value> void AppendSwitch(std::wstring& line, const wchar_t* format, Value value)
 {
     wchar_t buffer[kSwitchChars];
     int n = _snwprintf(buffer, kSwitchChars, format, value);
@@ -18,13 +19,14 @@ void AppendText(std::wstring& line, const wchar_t* format, const wchar_t* value)
     line.append(buffer, static_cast<size_t>(n));
 }
 
+void AppendText(std::wstring& line, const wchar_t* format, const wchar_t* value)
+{
+    AppendSwitch(line, format, value);
+}
+
 void AppendNumber(std::wstring& line, const wchar_t* format, int value)
 {
-    wchar_t buffer[kSwitchChars];
-    int n = _snwprintf(buffer, kSwitchChars, format, value);
-    if (n < 0 || static_cast<size_t>(n) >= kSwitchChars)
-        return;
-    line.append(buffer, static_cast<size_t>(n));
+    AppendSwitch(line, format, value);
 }
 } // namespace
 

@@ -35,6 +35,18 @@ std::wstring Limited(const std::wstring& path)
 {
     return path.size() > kMaxPathChars ? std::wstring() : path;
 }
+
+// Appends a backslash and name and creates that folder (an existing one is fine, and a
+// failure is left to the users of the folder). False, with nothing created, when the path
+// would be too long.
+bool AppendAndCreate(std::wstring& folder, const wchar_t* name)
+{
+    AppendPart(folder, name);
+    if (folder.size() > kMaxPathChars)
+        return false;
+    _wmkdir(folder.c_str());
+    return true;
+}
 } // namespace
 
 std::wstring CParam::GetInstallFolder() const
@@ -70,17 +82,10 @@ std::wstring CParam::GetUpgradeFolder() const
     std::wstring folder = ShellFolder(CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE);
     if (folder.empty())
         return folder;
-    if (ProductID[0])
-    {
-        AppendPart(folder, ProductID);
-        if (folder.size() > kMaxPathChars)
-            return std::wstring();
-        _wmkdir(folder.c_str()); // an existing folder is fine
-    }
-    AppendPart(folder, L"upgrade");
-    if (folder.size() > kMaxPathChars)
+    if (ProductID[0] && !AppendAndCreate(folder, ProductID))
         return std::wstring();
-    _wmkdir(folder.c_str());
+    if (!AppendAndCreate(folder, L"upgrade"))
+        return std::wstring();
     return folder;
 }
 
@@ -88,12 +93,8 @@ std::wstring CParam::GetConfigFolder() const
 {
     // Without a product folder "\config" would name a folder at the root of the drive.
     std::wstring folder = GetInstallFolder();
-    if (folder.empty())
-        return folder;
-    AppendPart(folder, L"config");
-    if (folder.size() > kMaxPathChars)
+    if (folder.empty() || !AppendAndCreate(folder, L"config"))
         return std::wstring();
-    _wmkdir(folder.c_str());
     return folder;
 }
 

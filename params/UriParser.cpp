@@ -64,10 +64,29 @@ std::wstring FromUtf8(const char* bytes, size_t maxChars)
     return std::wstring(buffer.data());
 }
 
-// A value of a percent-encoded link: narrowed, percent-decoded, read as UTF-8.
+// The UTF-8 bytes of a wide text.
+std::string ToUtf8(const std::wstring& text)
+{
+    if (text.empty())
+        return std::string();
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                nullptr);
+    if (n <= 0)
+        return std::string();
+    std::string bytes(static_cast<size_t>(n), '\0');
+    n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], n, nullptr,
+                            nullptr);
+    bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return bytes;
+}
+
+// A value of a percent-encoded link: percent-decoded and read as UTF-8. The escapes spell
+// UTF-8 bytes, so the characters between them are taken as UTF-8 too: narrowed to the ANSI
+// code page, an unescaped non-ASCII character would turn into "?" or into bytes that are
+// no UTF-8, and the value would be spoiled.
 std::wstring PercentDecodedValue(const std::wstring& value)
 {
-    std::string decoded = PercentDecode(ToNarrow(value.c_str()));
+    std::string decoded = PercentDecode(ToUtf8(value));
     return FromUtf8(decoded.c_str(), CUriParser::kMaxValueChars);
 }
 } // namespace
@@ -191,6 +210,10 @@ std::wstring CUriParser::ReadLinkFile(const wchar_t* path)
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
+        return std::wstring();
+    // Only a file on disk is a link file: a read from a pipe or a device (a path such as
+    // "\\.\pipe\x.nvpc" or "COM1.nvpc") could wait for ever.
+    if (GetFileType(file.get()) != FILE_TYPE_DISK)
         return std::wstring();
     char bytes[kMaxLinkFileBytes + 1] = {};
     DWORD total = 0;

@@ -35,7 +35,7 @@ class CUriParser
     void Parse(CParam* param) const;
 
     // The first line of a link file (at most 4095 bytes, UTF-8) enclosed in double quotes,
-    // or "" when the file cannot be opened for reading and writing.
+    // or "" when the file cannot be opened for reading and writing or is no disk file.
     static std::wstring ReadLinkFile(const wchar_t* path);
 
     // True (accept) when the link may run: both authorisation times are set, and for a

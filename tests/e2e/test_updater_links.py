@@ -55,6 +55,18 @@ def assert_clean_run(result):
     assert all(line.level == 0 for line in result.log)
 
 
+def assert_decoded_meeting(result, lat, sat):
+    """A clean run that logged exactly the keys of meeting_query, in order."""
+    assert_clean_run(result)
+    assert result.texts[1:-1] == expected_keys(lat, sat)
+
+
+def assert_ran_nothing(result):
+    """A clean run that logged nothing between the start and the end of the services."""
+    assert_clean_run(result)
+    assert result.texts == ["CMngrSocket::InitNetwork", "CMngrSocket::ReleaseNetwork"]
+
+
 def write_link_file(path, text: bytes, mtime=None):
     path.write_bytes(text)
     if mtime is not None:
@@ -65,16 +77,14 @@ def write_link_file(path, text: bytes, mtime=None):
 def test_direct_link_logs_every_decoded_key(wine, log_file):
     query, lat, sat = meeting_query()
     result = wine.run(UPDATER, link_for(query), log_file=log_file, timeout=QUICK)
-    assert_clean_run(result)
-    assert result.texts[1:-1] == expected_keys(lat, sat)
+    assert_decoded_meeting(result, lat, sat)
 
 
 def test_link_file_decodes_like_the_direct_link(wine, log_file, tmp_path):
     query, lat, sat = meeting_query()
     path = write_link_file(tmp_path / "meeting.nvpc", link_for(query).encode() + b"\r\nsecond line\r\n")
     result = wine.run(UPDATER, to_windows_path(path), log_file=log_file, timeout=QUICK)
-    assert_clean_run(result)
-    assert result.texts[1:-1] == expected_keys(lat, sat)
+    assert_decoded_meeting(result, lat, sat)
 
 
 def test_link_file_path_in_quotes_as_the_shell_passes_it(wine, log_file, tmp_path):
@@ -84,15 +94,13 @@ def test_link_file_path_in_quotes_as_the_shell_passes_it(wine, log_file, tmp_pat
     path = write_link_file(folder / "meeting.nvpc", link_for(query).encode() + b"\n")
     # Wine quotes an argument with a blank: the program sees "Z:\...\meeting.nvpc".
     result = wine.run(UPDATER, to_windows_path(path), log_file=log_file, timeout=QUICK)
-    assert_clean_run(result)
-    assert result.texts[1:-1] == expected_keys(lat, sat)
+    assert_decoded_meeting(result, lat, sat)
 
 
 def test_a_command_line_with_both_markers_is_a_direct_link(wine, log_file):
     query, lat, sat = meeting_query()
     result = wine.run(UPDATER, "Z:\\nowhere\\missing.nvpc", link_for(query), log_file=log_file, timeout=QUICK)
-    assert_clean_run(result)
-    assert result.texts[1:-1] == expected_keys(lat, sat)
+    assert_decoded_meeting(result, lat, sat)
 
 
 @pytest.mark.parametrize("case", ["written 61 s after issue", "written 61 s before issue", "validity ran out",
@@ -132,20 +140,17 @@ def test_direct_link_without_authorisation_times_is_refused(wine, log_file):
 def test_link_files_without_a_link_run_nothing(wine, log_file, tmp_path, content):
     path = write_link_file(tmp_path / "odd.nvpc", content)
     result = wine.run(UPDATER, to_windows_path(path), log_file=log_file, timeout=QUICK)
-    assert_clean_run(result)
-    assert result.texts == ["CMngrSocket::InitNetwork", "CMngrSocket::ReleaseNetwork"]
+    assert_ran_nothing(result)
 
 
 def test_missing_link_file_runs_nothing(wine, log_file, tmp_path):
     result = wine.run(UPDATER, to_windows_path(tmp_path / "gone.nvpc"), log_file=log_file, timeout=QUICK)
-    assert_clean_run(result)
-    assert result.texts == ["CMngrSocket::InitNetwork", "CMngrSocket::ReleaseNetwork"]
+    assert_ran_nothing(result)
 
 
 def test_empty_command_line_ends_at_once(wine, log_file):
     result = wine.run(UPDATER, log_file=log_file, timeout=QUICK)
-    assert_clean_run(result)
-    assert result.texts == ["CMngrSocket::InitNetwork", "CMngrSocket::ReleaseNetwork"]
+    assert_ran_nothing(result)
 
 
 CONFIG_KEYS = ["LID", "PTP", "CAP", "GRP", "CID", "PID", "FNM", "URL", "UIP", "DIP", "DID", "MSP", "FSP", "WSP",

@@ -13,10 +13,7 @@
 
 namespace
 {
-const wchar_t kSettingsCaption[] = L"Proxy Connection Settings";
 const wchar_t kBoxCaption[] = L"NVPC proxy box test";
-const int kTypeControl = 1001, kHostControl = 1002, kPortControl = 1003, kUserControl = 1004,
-          kPasswordControl = 1005;
 
 class ProxyCalls : public ::testing::Test
 {
@@ -26,11 +23,6 @@ class ProxyCalls : public ::testing::Test
     ProxyComponentGuard registration;
     ProxySettingsFileGuard settingsFile;
 };
-
-HWND FindBox()
-{
-    return FindThreadWindow(L"#32770", kBoxCaption);
-}
 
 // The message text of a box: its static control with text.
 std::wstring StaticText(HWND box)
@@ -44,16 +36,6 @@ std::wstring StaticText(HWND box)
             return text;
     }
     return std::wstring();
-}
-
-// Selects the combo item whose data is the proxy type.
-void SelectType(HWND dialog, int type)
-{
-    HWND combo = GetDlgItem(dialog, kTypeControl);
-    int count = static_cast<int>(SendMessageW(combo, CB_GETCOUNT, 0, 0));
-    for (int i = 0; i < count; ++i)
-        if (SendMessageW(combo, CB_GETITEMDATA, i, 0) == type)
-            SendMessageW(combo, CB_SETCURSEL, i, 0);
 }
 
 // The Retry button's rectangle as the message box laid it out, before any activation.
@@ -76,27 +58,13 @@ TEST_F(ProxyCalls, WithoutTheComponentTheBoxOffersOnlyOk)
     std::wstring boxText;
     bool sawSettings = false;
     UiScript script;
-    script.Add(L"box shown",
-               [&]
-               {
-                   HWND box = FindBox();
-                   if (!box)
-                       return false;
-                   buttons = VisibleButtonIds(box);
-                   boxText = StaticText(box);
-                   ClickButton(box, IDOK);
-                   return true;
-               });
-    script.Add(L"watch for settings",
-               [&]
-               {
-                   if (HWND settings = FindThreadWindow(L"#32770", kSettingsCaption))
-                   {
-                       sawSettings = true;
-                       ClickButton(settings, IDCANCEL);
-                   }
-                   return false;
-               });
+    script.Add(L"box shown", ClickWhenShown(kBoxCaption, IDOK,
+                                            [&](HWND box)
+                                            {
+                                                buttons = VisibleButtonIds(box);
+                                                boxText = StaticText(box);
+                                            }));
+    script.Add(L"watch for settings", ClickWheneverShown(kProxySettingsCaption, IDCANCEL, &sawSettings));
     CComeExeWareUtil util;
     int result = util.ProxyMessageBox(nullptr, L"Connection failed (3)", kBoxCaption);
     EXPECT_FALSE(script.failed()) << WideToUtf8(script.failedStep());
@@ -122,7 +90,7 @@ TEST_F(ProxyCalls, WithTheComponentRetryBecomesTheWiderSettingsButton)
     script.Add(L"box shown",
                [&]
                {
-                   HWND box = FindBox();
+                   HWND box = FindThreadWindow(L"#32770", kBoxCaption);
                    if (!box || GetActiveWindow() != box || !g_laidOut.count(box))
                        return false;
                    // The box may be widened from its own loop just after it shows up.
@@ -153,19 +121,15 @@ TEST_F(ProxyCalls, WithTheComponentRetryBecomesTheWiderSettingsButton)
                    return true;
                });
     script.Add(L"settings shown",
-               [&]
-               {
-                   HWND settings = FindThreadWindow(L"#32770", kSettingsCaption);
-                   if (!settings)
-                       return false;
-                   SelectType(settings, 1);
-                   SetDlgItemTextW(settings, kHostControl, L"proxy.\u00e9xample.test");
-                   SetDlgItemTextW(settings, kPortControl, L"3128");
-                   SetDlgItemTextW(settings, kUserControl, L"\u5c71\u7530");
-                   SetDlgItemTextW(settings, kPasswordControl, L" p\"w ");
-                   ClickButton(settings, IDOK);
-                   return true;
-               });
+               ClickWhenShown(kProxySettingsCaption, IDOK,
+                              [](HWND settings)
+                              {
+                                  SelectProxyType(settings, 1);
+                                  SetDlgItemTextW(settings, IDC_PROXY_HOST, L"proxy.\u00e9xample.test");
+                                  SetDlgItemTextW(settings, IDC_PROXY_PORT, L"3128");
+                                  SetDlgItemTextW(settings, IDC_PROXY_USER, L"\u5c71\u7530");
+                                  SetDlgItemTextW(settings, IDC_PROXY_PASSWORD, L" p\"w ");
+                              }));
     CComeExeWareUtil util;
     int result = util.ProxyMessageBox(nullptr, L"Connection failed (3)", kBoxCaption);
     UnhookWindowsHookEx(g_layoutHook);
@@ -205,25 +169,8 @@ TEST_F(ProxyCalls, CancelInTheProxyBoxOpensNothing)
     ASSERT_TRUE(registration.Register());
     bool sawSettings = false;
     UiScript script;
-    script.Add(L"box shown",
-               [&]
-               {
-                   HWND box = FindBox();
-                   if (!box)
-                       return false;
-                   ClickButton(box, IDCANCEL);
-                   return true;
-               });
-    script.Add(L"watch for settings",
-               [&]
-               {
-                   if (HWND settings = FindThreadWindow(L"#32770", kSettingsCaption))
-                   {
-                       sawSettings = true;
-                       ClickButton(settings, IDCANCEL);
-                   }
-                   return false;
-               });
+    script.Add(L"box shown", ClickWhenShown(kBoxCaption, IDCANCEL));
+    script.Add(L"watch for settings", ClickWheneverShown(kProxySettingsCaption, IDCANCEL, &sawSettings));
     CComeExeWareUtil util;
     EXPECT_EQ(util.ProxyMessageBox(nullptr, L"text", kBoxCaption), IDCANCEL);
     EXPECT_FALSE(script.failed()) << WideToUtf8(script.failedStep());
@@ -241,15 +188,7 @@ TEST_F(ProxyCalls, ShowProxySettingsPassesTheComponentsAnswerOn)
     bool shown = false;
     UiScript script;
     script.Add(L"settings shown",
-               [&]
-               {
-                   HWND settings = FindThreadWindow(L"#32770", kSettingsCaption);
-                   if (!settings)
-                       return false;
-                   shown = true;
-                   ClickButton(settings, IDCANCEL);
-                   return true;
-               });
+               ClickWhenShown(kProxySettingsCaption, IDCANCEL, [&](HWND) { shown = true; }));
     EXPECT_EQ(util.ShowProxySettings(), S_FALSE) << "the component answers S_FALSE for Cancel";
     EXPECT_FALSE(script.failed()) << WideToUtf8(script.failedStep());
     EXPECT_TRUE(shown);
@@ -267,4 +206,141 @@ TEST_F(ProxyCalls, ReadingWithoutTheComponentKeepsTheValues)
     EXPECT_EQ(values.type, 5);
     EXPECT_EQ(values.host, L"kept");
     EXPECT_EQ(values.port, 1080);
+}
+
+TEST_F(ProxyCalls, TheBoxLeavesItsOwnersControlsAlone)
+{
+    // The owner is activated again when the box closes; its own control 4 is not the box's.
+    ASSERT_TRUE(registration.Register());
+    HWND owner = CreateWindowExW(0, L"#32770", kBoxCaption, WS_POPUP | WS_CAPTION | WS_VISIBLE, 20, 20, 320,
+                                 200, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(owner);
+    HWND button = CreateWindowW(L"BUTTON", L"Own button", WS_CHILD | WS_VISIBLE, 100, 50, 80, 25, owner,
+                                reinterpret_cast<HMENU>(IDRETRY), nullptr, nullptr);
+    ASSERT_TRUE(button);
+    SetActiveWindow(owner);
+    RECT before = ChildRect(button);
+
+    std::wstring label;
+    UiScript script;
+    script.Add(L"box shown",
+               [&]
+               {
+                   for (HWND dialog : ThreadDialogs())
+                       if (dialog != owner && GetWindow(dialog, GW_OWNER) == owner)
+                       {
+                           label = WindowText(GetDlgItem(dialog, IDRETRY));
+                           ClickButton(dialog, IDCANCEL);
+                           return true;
+                       }
+                   return false;
+               });
+    CComeExeWareUtil util;
+    EXPECT_EQ(util.ProxyMessageBox(owner, L"Connection failed (2)", kBoxCaption), IDCANCEL);
+    EXPECT_FALSE(script.failed()) << WideToUtf8(script.failedStep());
+    EXPECT_EQ(label, CStringTable::Load(IDS_PROXY_SETTINGS)) << "the box itself is still relabelled";
+    EXPECT_EQ(WindowText(button), L"Own button");
+    RECT after = ChildRect(button);
+    EXPECT_EQ(after.left, before.left);
+    EXPECT_EQ(after.right, before.right);
+    DestroyWindow(owner);
+}
+
+TEST_F(ProxyCalls, AComponentThatGivesNoInterface)
+{
+    FakeProxyComponent::Answers answers;
+    answers.noInterface = true;
+    FakeProxyComponent fake(answers);
+    ASSERT_TRUE(fake.registered());
+    CComeExeWareUtil util;
+
+    EXPECT_EQ(util.ShowProxySettings(), 1);
+
+    // No proxy button without an interface to show the settings with.
+    std::vector<int> buttons;
+    UiScript script;
+    script.Add(L"box shown",
+               ClickWhenShown(kBoxCaption, IDOK, [&](HWND box) { buttons = VisibleButtonIds(box); }));
+    EXPECT_EQ(util.ProxyMessageBox(nullptr, L"text", kBoxCaption), IDOK);
+    EXPECT_FALSE(script.failed()) << WideToUtf8(script.failedStep());
+    EXPECT_EQ(buttons, std::vector<int>{IDOK});
+
+    // Read as a direct connection.
+    ProxySettingsValues values;
+    values.type = 1;
+    values.host = L"h";
+    values.port = 8080;
+    values.user = L"u";
+    values.password = L"p";
+    EXPECT_EQ(util.GetProxySettings(values), 1);
+    EXPECT_EQ(values.type, 0);
+    EXPECT_EQ(values.host, L"");
+    EXPECT_EQ(values.port, 0);
+    EXPECT_EQ(values.user, L"");
+    EXPECT_EQ(values.password, L"");
+    EXPECT_EQ(fake.counts().creations, 3);
+    EXPECT_EQ(fake.counts().shows + fake.counts().gets, 0);
+}
+
+TEST_F(ProxyCalls, TheComponentsAnswerPassesThroughAndNothingIsKept)
+{
+    FakeProxyComponent::Answers answers;
+    answers.show = E_ACCESSDENIED;
+    FakeProxyComponent fake(answers);
+    ASSERT_TRUE(fake.registered());
+    CComeExeWareUtil util;
+
+    EXPECT_EQ(util.ShowProxySettings(), E_ACCESSDENIED);
+    EXPECT_EQ(fake.counts().shows, 1);
+    EXPECT_EQ(fake.counts().live, 0);
+
+    // The box's presence test creates and releases at once; the settings run only for Retry.
+    for (int button : {IDCANCEL, IDRETRY})
+    {
+        int shows = fake.counts().shows, creations = fake.counts().creations;
+        UiScript script;
+        script.Add(L"box shown", ClickWhenShown(kBoxCaption, button));
+        EXPECT_EQ(util.ProxyMessageBox(nullptr, L"text", kBoxCaption), button);
+        EXPECT_FALSE(script.failed()) << WideToUtf8(script.failedStep());
+        EXPECT_EQ(fake.counts().shows - shows, button == IDRETRY ? 1 : 0);
+        EXPECT_EQ(fake.counts().creations - creations, button == IDRETRY ? 2 : 1);
+        EXPECT_EQ(fake.counts().live, 0);
+    }
+}
+
+TEST_F(ProxyCalls, ReadingTakesNullStringsAsEmptyAndKeepsValuesOnFailure)
+{
+    CComeExeWareUtil util;
+    ProxySettingsValues values;
+    values.host = values.password = L"old";
+    {
+        FakeProxyComponent::Answers answers;
+        answers.get = S_FALSE; // not a failure: the values count
+        answers.type = 4;
+        answers.port = 1080;
+        answers.user = L"\u5c71\u7530";
+        FakeProxyComponent fake(answers);
+        ASSERT_TRUE(fake.registered());
+        EXPECT_EQ(util.GetProxySettings(values), S_FALSE);
+        EXPECT_EQ(fake.counts().gets, 1);
+        EXPECT_EQ(fake.counts().live, 0);
+    }
+    EXPECT_EQ(values.type, 4);
+    EXPECT_EQ(values.host, L"");
+    EXPECT_EQ(values.port, 1080);
+    EXPECT_EQ(values.user, L"\u5c71\u7530");
+    EXPECT_EQ(values.password, L"");
+    {
+        FakeProxyComponent::Answers answers;
+        answers.get = E_UNEXPECTED;
+        answers.type = 5;
+        answers.host = L"other";
+        FakeProxyComponent fake(answers);
+        ASSERT_TRUE(fake.registered());
+        EXPECT_EQ(util.GetProxySettings(values), E_UNEXPECTED);
+        EXPECT_EQ(fake.counts().live, 0);
+    }
+    EXPECT_EQ(values.type, 4) << "a failed answer changes nothing";
+    EXPECT_EQ(values.host, L"");
+    EXPECT_EQ(values.user, L"\u5c71\u7530");
 }

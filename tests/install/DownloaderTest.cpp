@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -11,8 +12,8 @@
 #include <vector>
 
 #include "install/Downloader.h"
+#include "install/InstallTestSupport.h"
 #include "params/Param.h"
-#include "support/TestSupport.h"
 
 namespace
 {
@@ -38,15 +39,8 @@ bool LoadServer(Server& server)
                 c = L'\\';
         path = L"Z:" + path;
     }
-    std::string text = ReadBytes(path);
-    size_t at = 0;
-    while (at < text.size())
+    for (const std::string& line : SplitLines(ReadBytes(path)))
     {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(at, end - at);
-        at = end + 1;
         size_t eq = line.find('=');
         if (eq == std::string::npos)
             continue;
@@ -135,29 +129,19 @@ bool WaitPumping(HANDLE handle, DWORD timeoutMs = 60000)
 
 std::vector<std::string> RequestsSince(const Server& server, size_t& seen)
 {
-    std::vector<std::string> out;
-    std::string text = ReadBytes(server.log);
-    size_t at = 0, index = 0;
-    while (at < text.size())
-    {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos)
-            end = text.size();
-        if (index++ >= seen)
-            out.push_back(text.substr(at, end - at));
-        at = end + 1;
-    }
-    seen = index;
+    std::vector<std::string> all = SplitLines(ReadBytes(server.log));
+    std::vector<std::string> out(all.begin() + std::min(seen, all.size()), all.end());
+    seen = all.size();
     return out;
 }
 
-std::vector<std::wstring> Starting(const std::vector<std::wstring>& texts, const std::wstring& prefix)
+// Points d at the test server (host 127.0.0.1) with o attached, and starts url.
+void StartDownload(CDownloaderEx& d, Observer& o, int port, const wchar_t* url, const std::wstring& folder)
 {
-    std::vector<std::wstring> out;
-    for (const std::wstring& t : texts)
-        if (t.compare(0, prefix.size(), prefix) == 0)
-            out.push_back(t);
-    return out;
+    o.Attach(d);
+    d.SetHost(L"127.0.0.1");
+    d.SetPort((WORD)port);
+    d.Download(url, folder.c_str());
 }
 
 std::string Pattern(size_t size)
@@ -189,10 +173,7 @@ class DownloaderTest : public ::testing::Test
     // One complete download with the observer attached; false when it did not end.
     bool Fetch(CDownloaderEx& d, Observer& o, const wchar_t* url)
     {
-        o.Attach(d);
-        d.SetHost(L"127.0.0.1");
-        d.SetPort((WORD)server.port);
-        d.Download(url, folder.path().c_str());
+        StartDownload(d, o, server.port, url, folder.path());
         return WaitPumping(d.DoneEvent());
     }
     std::vector<std::string> Requests() { return RequestsSince(server, seen); }
@@ -234,7 +215,7 @@ TEST_F(DownloaderTest, AnInstallerKeepsItsNameAndTheRequestIsAsDescribed)
         L"CDownloaderEx::OpenFile : szFilePath=" + path + L" szFileName=NvpcSetup_2.EXE",
         L"CDownloaderEx::ThreadURLDownload : Kill Thread",
     };
-    EXPECT_EQ(Starting(log.Texts(), L"CDownloaderEx::"), expected);
+    EXPECT_EQ(TextsStarting(log, L"CDownloaderEx::"), expected);
     // One GET, the object name percent-encoded, our agent name, no credentials.
     std::vector<std::string> requests = Requests();
     ASSERT_EQ(requests.size(), 1u);
@@ -268,7 +249,7 @@ TEST_F(DownloaderTest, AnArchiveIsSavedAsUpdatefileOrUpdatefile1WhenThatIsLocked
         L"CDownloaderEx::OpenFile : szFilePath=" + folder / L"updatefile.zip" + L" szFileName=patch 3.zip",
         L"CDownloaderEx::OpenFile : szFilePath=" + folder / L"updatefile1.zip" + L" szFileName=patch 3.zip",
     };
-    EXPECT_EQ(Starting(log.Texts(), L"CDownloaderEx::OpenFile : sz"), expected);
+    EXPECT_EQ(TextsStarting(log, L"CDownloaderEx::OpenFile : sz"), expected);
     std::vector<std::string> requests = Requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[1].substr(0, 32), "GET /files/patch%203%2Ezip HTTP/");
@@ -303,10 +284,7 @@ TEST_F(DownloaderTest, StoppingMidTransferGivesOneEmptyErrorAndNoCompletion)
     CDownloaderEx d(&param);
     Observer o;
     o.signalAfter = 100000;
-    o.Attach(d);
-    d.SetHost(L"127.0.0.1");
-    d.SetPort((WORD)server.port);
-    d.Download(L"/slow/files/slow.zip", folder.path().c_str());
+    StartDownload(d, o, server.port, L"/slow/files/slow.zip", folder.path());
     ASSERT_EQ(WaitForSingleObject(o.reached, 30000), WAIT_OBJECT_0);
     d.SetDownStop();
     ASSERT_TRUE(WaitPumping(d.DoneEvent()));
@@ -319,12 +297,9 @@ TEST_F(DownloaderTest, StoppingMidTransferGivesOneEmptyErrorAndNoCompletion)
     EXPECT_GE(partial.size(), 100000u);
     EXPECT_LT(partial.size(), body.size());
     EXPECT_EQ(partial, body.substr(0, partial.size()));
-    std::vector<std::wstring> texts = log.Texts();
-    std::vector<std::wstring> tail = {L"CDownloaderEx::SetDownStop 1", L"CDownloaderEx::SetDownStop 2",
-                                      L"CDownloaderEx::ThreadURLDownload : error"};
-    EXPECT_EQ(Starting(texts, L"CDownloaderEx::SetDownStop"),
-              std::vector<std::wstring>(tail.begin(), tail.begin() + 2));
-    EXPECT_EQ(Starting(texts, L"CDownloaderEx::ThreadURLDownload : "),
+    EXPECT_EQ(TextsStarting(log, L"CDownloaderEx::SetDownStop"),
+              (std::vector<std::wstring>{L"CDownloaderEx::SetDownStop 1", L"CDownloaderEx::SetDownStop 2"}));
+    EXPECT_EQ(TextsStarting(log, L"CDownloaderEx::ThreadURLDownload : "),
               (std::vector<std::wstring>{L"CDownloaderEx::ThreadURLDownload : start Thread",
                                          L"CDownloaderEx::ThreadURLDownload : error"}));
     // Asking again without a known thread does nothing.
@@ -358,7 +333,7 @@ TEST_F(DownloaderTest, ErrorStatusesAndCutBodiesFailWithoutCompletion)
         EXPECT_EQ(o.errors[0].first, c.message);
         EXPECT_EQ(o.errors[0].second, 0);
         EXPECT_TRUE(o.completions.empty());
-        std::vector<std::wstring> ends = Starting(log.Texts(), L"CDownloaderEx::ThreadURLDownload : ");
+        std::vector<std::wstring> ends = TextsStarting(log, L"CDownloaderEx::ThreadURLDownload : ");
         ASSERT_EQ(ends.size(), 2u);
         EXPECT_EQ(ends[1], L"CDownloaderEx::ThreadURLDownload : error");
         std::string partial = ReadBytes(folder / L"updatefile.zip");
@@ -368,7 +343,7 @@ TEST_F(DownloaderTest, ErrorStatusesAndCutBodiesFailWithoutCompletion)
             EXPECT_LT(partial.size(), body.size());
         }
         else
-            EXPECT_EQ(GetFileAttributesW((folder / L"updatefile.zip").c_str()), INVALID_FILE_ATTRIBUTES);
+            EXPECT_FALSE(Exists(folder / L"updatefile.zip"));
     }
 }
 
@@ -378,10 +353,7 @@ TEST_F(DownloaderTest, RefusedConnectionsOverlongNamesAndUnsafeInstallerNamesFai
     {
         CDownloaderEx d(&param);
         Observer o;
-        o.Attach(d);
-        d.SetHost(L"127.0.0.1");
-        d.SetPort(1);
-        d.Download(L"/files/x.zip", folder.path().c_str());
+        StartDownload(d, o, 1, L"/files/x.zip", folder.path());
         ASSERT_TRUE(WaitPumping(d.DoneEvent()));
         ASSERT_EQ(o.errors.size(), 1u);
         EXPECT_EQ(o.errors[0].first, L"Can't HttpSendRequest  /files/x%2Ezip");
@@ -409,7 +381,9 @@ TEST_F(DownloaderTest, RefusedConnectionsOverlongNamesAndUnsafeInstallerNamesFai
     }
     // Installer names that would climb out of the download folder or name a stream:
     // answered by the server, but no file is created.
-    const wchar_t* unsafe[] = {L"/evil/..\\..\\evil.exe", L"/evil/C:evil.exe", L"/evil/a|b.exe"};
+    // Device names open a device rather than a file.
+    const wchar_t* unsafe[] = {L"/evil/..\\..\\evil.exe", L"/evil/C:evil.exe", L"/evil/a|b.exe",
+                               L"/evil/NUL.exe", L"/evil/com1.EXE"};
     for (const wchar_t* url : unsafe)
     {
         SCOPED_TRACE(WideToUtf8(url));
@@ -420,9 +394,9 @@ TEST_F(DownloaderTest, RefusedConnectionsOverlongNamesAndUnsafeInstallerNamesFai
         EXPECT_EQ(o.errors[0].first, L"Can't save file");
         EXPECT_TRUE(o.completions.empty());
     }
-    EXPECT_EQ(GetFileAttributesW((folder / L"..\\evil.exe").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(Exists(folder / L"..\\evil.exe"));
     std::vector<std::string> requests = Requests();
-    ASSERT_EQ(requests.size(), 4u) << "the refused connection and the overlong name send nothing here";
+    ASSERT_EQ(requests.size(), 6u) << "the refused connection and the overlong name send nothing here";
     EXPECT_EQ(requests[1].substr(0, 28), "GET /evil/%2E%2E%5C%2E%2E%5C");
 }
 
@@ -442,10 +416,7 @@ int ChildScenario(int argc, char** argv)
     param.SetUseSystemProxy(1);
     CDownloaderEx d(&param);
     Observer o;
-    o.Attach(d);
-    d.SetHost(L"127.0.0.1");
-    d.SetPort((WORD)atoi(argv[1]));
-    d.Download(L"/auth/files/member.zip", Utf8ToWideString(argv[2]).c_str());
+    StartDownload(d, o, atoi(argv[1]), L"/auth/files/member.zip", Utf8ToWideString(argv[2]));
     if (!WaitPumping(d.DoneEvent()))
         return 3;
     return o.completions.size() == 1 && o.errors.empty() ? 0 : 1;
@@ -553,7 +524,7 @@ TEST_F(DownloaderTest, AnAuthenticationRequestAsksTheUserAndRetriesOrCancels)
         EXPECT_EQ(o.errors[0].first, c.message);
         EXPECT_EQ(o.errors[0].second, c.retry);
         EXPECT_TRUE(o.completions.empty());
-        EXPECT_EQ(GetFileAttributesW((folder / L"updatefile.zip").c_str()), INVALID_FILE_ATTRIBUTES);
+        EXPECT_FALSE(Exists(folder / L"updatefile.zip"));
     }
     DestroyWindow(owner);
     std::vector<std::string> requests = Requests();
@@ -572,7 +543,7 @@ TEST_F(DownloaderTest, TheReadSizeGrowsAfterTheFirstWindowOf101Reads)
     ASSERT_EQ(o.completions.size(), 1u);
     EXPECT_EQ(ReadBytes(folder / L"updatefile.zip"), body);
 
-    std::vector<std::wstring> windows = Starting(log.Texts(), L"===========>");
+    std::vector<std::wstring> windows = TextsStarting(log, L"===========>");
     ASSERT_GE(windows.size(), 2u) << "2 MB take more than two windows of reads";
     int lens[2] = {}, sums[2] = {};
     for (int i = 0; i < 2; ++i)
@@ -637,7 +608,7 @@ TEST(DownloaderOpenFile, NamesTheLocalFileFromTheURL)
         EXPECT_EQ(info.filePath, folder / c.file);
     }
     // The last part, slash included, must stay below 260 characters.
-    info.url = L"/" + std::wstring(258, L'n') + L".zip";
+    info.url = L"/" + std::wstring(255, L'n') + L".zip";
     EXPECT_EQ(d.OpenFile(info), INVALID_HANDLE_VALUE);
     info.url = L"/" + std::wstring(254, L'n') + L".zip";
     HANDLE h = d.OpenFile(info);
@@ -647,4 +618,71 @@ TEST(DownloaderOpenFile, NamesTheLocalFileFromTheURL)
     info.folder.clear();
     info.url = L"/a/b/update.zip";
     EXPECT_EQ(d.OpenFile(info), INVALID_HANDLE_VALUE);
+}
+
+namespace
+{
+// The owner of a downloader on a thread of its own, standing for a dialog: its progress
+// callback moves a bar of a window on that thread with SendMessage.
+struct SendingOwner
+{
+    int port = 0;
+    std::wstring folder;
+    bool restart = false; // start another download after the stop, instead of going away
+    SentMessageTarget* target = nullptr;
+    bool sending = false;
+    volatile LONG completions = 0;
+
+    static void OnProgress(unsigned long long, unsigned long long, void* user)
+    {
+        static_cast<SendingOwner*>(user)->target->SendOnce();
+    }
+    static void OnComplete(const wchar_t*, void* user)
+    {
+        InterlockedIncrement(&static_cast<SendingOwner*>(user)->completions);
+    }
+    static DWORD WINAPI Run(LPVOID p)
+    {
+        SendingOwner* self = static_cast<SendingOwner*>(p);
+        SentMessageTarget target;
+        self->target = &target;
+        CParam param;
+        CDownloaderEx* d = new CDownloaderEx(&param);
+        d->SetProgressCallback(&OnProgress, self);
+        d->SetCompleteCallback(&OnComplete, self);
+        d->SetHost(L"127.0.0.1");
+        d->SetPort((WORD)self->port);
+        d->Download(L"/slow/files/slow.zip", self->folder.c_str());
+        // From here on the download thread waits for this thread to take its message.
+        self->sending = target.valid() && target.WaitSending(20000);
+        d->SetDownStop();
+        if (self->restart)
+        {
+            d->Download(L"/files/small.zip", self->folder.c_str());
+            WaitForSingleObject(d->DoneEvent(), 20000);
+        }
+        d->SetProgressCallback(nullptr, self);
+        delete d;
+        return 0;
+    }
+};
+} // namespace
+
+TEST_F(DownloaderTest, WaitingForAThreadWhoseCallbackSendsToTheWaitingThreadEnds)
+{
+    Publish(L"files\\slow.zip", Pattern(3 * 1024 * 1024));
+    Publish(L"files\\small.zip", "small");
+    for (bool restart : {false, true})
+    {
+        SCOPED_TRACE(restart ? "a new Download after the stop" : "the destructor");
+        SendingOwner* owner = new SendingOwner; // leaked if the owner thread never returns
+        owner->port = server.port;
+        owner->folder = folder.path();
+        owner->restart = restart;
+        ASSERT_TRUE(ReturnsWithin(&SendingOwner::Run, owner, 60000)) << "the wait deadlocked";
+        EXPECT_TRUE(owner->sending);
+        EXPECT_EQ(owner->completions, restart ? 1 : 0);
+        delete owner;
+    }
+    EXPECT_EQ(ReadBytes(folder / L"updatefile.zip"), "small");
 }

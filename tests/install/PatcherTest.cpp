@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "install/InstallTestSupport.h"
 #include "install/Patcher.h"
 #include "install/ZipBuilder.h"
-#include "support/TestSupport.h"
 
 namespace
 {
@@ -53,6 +53,14 @@ struct Collector
             self->patcher->SetPatchStop();
         }
     }
+    void Attach(CPatcher& p) { p.SetCallback(&Callback, this); }
+    // Asks p to stop from within the first callback of the given kind.
+    void StopOn(CPatcher& p, int kind)
+    {
+        patcher = &p;
+        stopOnKind = kind;
+        Attach(p);
+    }
     std::vector<int> Kinds()
     {
         std::lock_guard<std::mutex> g(lock);
@@ -68,14 +76,6 @@ bool WaitDone(CPatcher& patcher)
     return WaitForSingleObject(patcher.DoneEvent(), 20000) == WAIT_OBJECT_0;
 }
 
-std::vector<std::wstring> PatcherLines(const LogCapture& log)
-{
-    std::vector<std::wstring> out;
-    for (const std::wstring& t : log.Texts())
-        if (t.compare(0, 10, L"CPatcher::") == 0)
-            out.push_back(t);
-    return out;
-}
 } // namespace
 
 TEST(Patcher, UnpacksBesideTheArchiveOnItsOwnThread)
@@ -88,7 +88,7 @@ TEST(Patcher, UnpacksBesideTheArchiveOnItsOwnThread)
     LogCapture log;
     CPatcher patcher;
     Collector c;
-    patcher.SetCallback(&Collector::Callback, &c);
+    c.Attach(patcher);
     EXPECT_EQ(patcher.Patch(archive.c_str()), 2);
     ASSERT_TRUE(WaitDone(patcher));
 
@@ -109,12 +109,12 @@ TEST(Patcher, UnpacksBesideTheArchiveOnItsOwnThread)
         L"CPatcher::ThreadUnzip : Kill Thread1",
         L"CPatcher::ThreadUnzip : Kill Thread2",
     };
-    EXPECT_EQ(PatcherLines(log), expected);
+    EXPECT_EQ(TextsStarting(log, L"CPatcher::"), expected);
 
     // The archive is closed when the thread ends: it can be replaced and patched again.
     ASSERT_TRUE(WriteBytes(archive, BuildZip({ZipFile("second.txt", "2")})));
     Collector c2;
-    patcher.SetCallback(&Collector::Callback, &c2);
+    c2.Attach(patcher);
     EXPECT_EQ(patcher.Patch(archive.c_str()), 1);
     ASSERT_TRUE(WaitDone(patcher));
     EXPECT_EQ(c2.Kinds(), (std::vector<int>{1, 0, 2}));
@@ -127,7 +127,7 @@ TEST(Patcher, ArchivesThatCannotBeOpenedReturnZeroWithoutAThread)
     LogCapture log;
     CPatcher patcher;
     Collector c;
-    patcher.SetCallback(&Collector::Callback, &c);
+    c.Attach(patcher);
     EXPECT_EQ(patcher.Patch((dir / L"missing.zip").c_str()), 0);
     ASSERT_TRUE(WriteBytes(dir / L"page.zip", "<html>404 Not Found</html>"));
     EXPECT_EQ(patcher.Patch((dir / L"page.zip").c_str()), 0);
@@ -135,7 +135,7 @@ TEST(Patcher, ArchivesThatCannotBeOpenedReturnZeroWithoutAThread)
     std::wstring longPath = dir.path() + L"\\" + std::wstring(260, L'p') + L".zip";
     EXPECT_EQ(patcher.Patch(longPath.c_str()), 0);
     EXPECT_TRUE(c.Kinds().empty());
-    std::vector<std::wstring> lines = PatcherLines(log);
+    std::vector<std::wstring> lines = TextsStarting(log, L"CPatcher::");
     ASSERT_EQ(lines.size(), 4u) << "only the Patch lines";
     for (const std::wstring& l : lines)
         EXPECT_EQ(l.compare(0, 29, L"CPatcher::Patch : lpFilePath="), 0) << l;
@@ -148,7 +148,7 @@ TEST(Patcher, AnArchiveWithoutEntriesReturnsZeroAndFails)
     ASSERT_TRUE(WriteBytes(archive, std::string(32, 'S') + BuildZip({})));
     CPatcher patcher;
     Collector c;
-    patcher.SetCallback(&Collector::Callback, &c);
+    c.Attach(patcher);
     EXPECT_EQ(patcher.Patch(archive.c_str()), 0);
     ASSERT_TRUE(WaitDone(patcher));
     EXPECT_EQ(c.Kinds(), std::vector<int>{3});
@@ -163,7 +163,7 @@ TEST(Patcher, ADamagedEntryEndsTheThreadWithAFailure)
     ASSERT_TRUE(WriteBytes(archive, BuildZip({ZipFile("a.txt", "a"), bad, ZipFile("c.txt", "c")})));
     CPatcher patcher;
     Collector c;
-    patcher.SetCallback(&Collector::Callback, &c);
+    c.Attach(patcher);
     EXPECT_EQ(patcher.Patch(archive.c_str()), 3);
     ASSERT_TRUE(WaitDone(patcher));
     std::vector<int> kinds = c.Kinds();
@@ -172,8 +172,8 @@ TEST(Patcher, ADamagedEntryEndsTheThreadWithAFailure)
     EXPECT_EQ(std::count(kinds.begin(), kinds.end(), 0), 1) << "only a.txt was completed";
     EXPECT_EQ(std::count(kinds.begin(), kinds.end(), 2), 0);
     EXPECT_EQ(ReadBytes(dir / L"updatefile\\a.txt"), "a");
-    EXPECT_EQ(GetFileAttributesW((dir / L"updatefile\\b.dll").c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetFileAttributesW((dir / L"updatefile\\c.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(Exists(dir / L"updatefile\\b.dll"));
+    EXPECT_FALSE(Exists(dir / L"updatefile\\c.txt"));
 }
 
 TEST(Patcher, StopInsideAnEntryFailsAndStopBetweenEntriesEndsQuietly)
@@ -186,13 +186,11 @@ TEST(Patcher, StopInsideAnEntryFailsAndStopBetweenEntriesEndsQuietly)
         LogCapture log;
         CPatcher patcher;
         Collector c;
-        c.patcher = &patcher;
-        c.stopOnKind = 1;
-        patcher.SetCallback(&Collector::Callback, &c);
+        c.StopOn(patcher, UNZIP_ENTRY_BYTES);
         EXPECT_EQ(patcher.Patch(archive.c_str()), 2);
         ASSERT_TRUE(WaitDone(patcher));
         EXPECT_EQ(c.Kinds(), (std::vector<int>{1, 3}));
-        std::vector<std::wstring> lines = PatcherLines(log);
+        std::vector<std::wstring> lines = TextsStarting(log, L"CPatcher::");
         std::vector<std::wstring> expected = {
             L"CPatcher::Patch : lpFilePath=" + archive,
             L"CPatcher::ThreadUnzip : start",
@@ -211,17 +209,15 @@ TEST(Patcher, StopInsideAnEntryFailsAndStopBetweenEntriesEndsQuietly)
             archive, BuildZip({ZipFile("one.bin", "1"), ZipFolder("dir/"), ZipFile("three.bin", "3")})));
         CPatcher patcher;
         Collector c;
-        c.patcher = &patcher;
-        c.stopOnKind = 0;
-        patcher.SetCallback(&Collector::Callback, &c);
+        c.StopOn(patcher, UNZIP_ENTRY_DONE);
         EXPECT_EQ(patcher.Patch(archive.c_str()), 3);
         ASSERT_TRUE(WaitDone(patcher));
         EXPECT_EQ(c.Kinds(), (std::vector<int>{1, 0}));
-        EXPECT_EQ(GetFileAttributesW((dir / L"updatefile\\three.bin").c_str()), INVALID_FILE_ATTRIBUTES);
+        EXPECT_FALSE(Exists(dir / L"updatefile\\three.bin"));
         // Stopping again without a known thread does nothing.
         LogCapture log;
         patcher.SetPatchStop();
-        EXPECT_TRUE(PatcherLines(log).empty());
+        EXPECT_TRUE(TextsStarting(log, L"CPatcher::").empty());
     }
 }
 
@@ -233,7 +229,7 @@ TEST(Patcher, ASecondPatchWhileTheFirstRunsIsRefused)
     CPatcher patcher;
     Collector c;
     c.release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    patcher.SetCallback(&Collector::Callback, &c);
+    c.Attach(patcher);
     EXPECT_EQ(patcher.Patch(archive.c_str()), 2);
     ASSERT_EQ(WaitForSingleObject(c.entered, 10000), WAIT_OBJECT_0);
     patcher.SetPatchStop(); // forgets the thread, which still runs
@@ -242,4 +238,48 @@ TEST(Patcher, ASecondPatchWhileTheFirstRunsIsRefused)
     ASSERT_TRUE(WaitDone(patcher));
     EXPECT_EQ(patcher.Patch(archive.c_str()), 2) << "accepted once the first thread ended";
     ASSERT_TRUE(WaitDone(patcher));
+}
+
+namespace
+{
+// The owner of a patcher on a thread of its own: a window there is what the callbacks
+// move the per-file bar of, with SendMessage.
+struct SendingOwner
+{
+    std::wstring archive;
+    SentMessageTarget* target = nullptr;
+    bool sending = false;
+
+    static void Callback(int kind, int, int, const char*, void* user)
+    {
+        if (kind == UNZIP_ENTRY_BYTES)
+            static_cast<SendingOwner*>(user)->target->SendOnce();
+    }
+    static DWORD WINAPI Run(LPVOID p)
+    {
+        SendingOwner* self = static_cast<SendingOwner*>(p);
+        SentMessageTarget target;
+        self->target = &target;
+        CPatcher* patcher = new CPatcher;
+        patcher->SetCallback(&Callback, self);
+        if (target.valid() && patcher->Patch(self->archive.c_str()) > 0)
+            self->sending = target.WaitSending(10000);
+        // The window is gone with the dialog; its callbacks are cleared first.
+        patcher->SetPatchStop();
+        patcher->SetCallback(nullptr, self);
+        delete patcher; // its worker is still waiting for this thread to take the message
+        return 0;
+    }
+};
+} // namespace
+
+TEST(Patcher, DestroyingItWhileACallbackSendsToItsOwnerThreadEnds)
+{
+    TempDir dir;
+    SendingOwner* owner = new SendingOwner; // leaked if the owner thread never returns
+    owner->archive = dir / L"updatefile.zip";
+    ASSERT_TRUE(WriteBytes(owner->archive, BuildZip({ZipFile("big.bin", PatternBytes(400000, 3))})));
+    ASSERT_TRUE(ReturnsWithin(&SendingOwner::Run, owner, 30000)) << "the destructor's wait deadlocked";
+    EXPECT_TRUE(owner->sending);
+    delete owner;
 }

@@ -55,6 +55,7 @@ struct FakeSystem
     bool hasVerb = false;
     std::wstring verb, file, params;
     bool hasFolder = false;
+    std::wstring folder;
     int show = -1;
 };
 FakeSystem g_fake;
@@ -95,6 +96,7 @@ BOOL WINAPI FakeShellExecuteEx(SHELLEXECUTEINFOW* info)
     g_fake.file = info->lpFile ? info->lpFile : L"";
     g_fake.params = info->lpParameters ? info->lpParameters : L"";
     g_fake.hasFolder = info->lpDirectory != nullptr;
+    g_fake.folder = info->lpDirectory ? info->lpDirectory : L"";
     g_fake.show = info->nShow;
     if (g_fake.passThrough)
         return ShellExecuteExW(info);
@@ -275,39 +277,104 @@ TEST(ExecuteAndWait, WaitsInTheGivenFolderWhateverTheExitCode)
     EXPECT_FALSE(ExecuteAndWait(nullptr, nullptr, (dir / L"missing.exe").c_str(), nullptr, nullptr));
 }
 
+TEST_F(InjectedSystem, EachStartAsksTheShellForWhatItNeeds)
+{
+    HWND owner = reinterpret_cast<HWND>(0x1234);
+    // The installer: awaited, so its process handle is kept; no owner, no verb.
+    EXPECT_FALSE(ExecuteSync(L"C:\\dl\\setup.exe", L"/S"));
+    EXPECT_TRUE(g_fake.mask & SEE_MASK_NOCLOSEPROCESS);
+    EXPECT_EQ(g_fake.owner, nullptr);
+    EXPECT_FALSE(g_fake.hasVerb);
+    EXPECT_EQ(g_fake.file, L"C:\\dl\\setup.exe");
+    EXPECT_EQ(g_fake.params, L"/S");
+    EXPECT_FALSE(g_fake.hasFolder);
+    EXPECT_EQ(g_fake.show, SW_SHOWNORMAL);
+
+    // The client: not awaited, no error UI, and the owner is not passed on.
+    EXPECT_TRUE(ExecuteAsync(owner, L"C:\\p\\client.exe", L"/LID:1033"));
+    EXPECT_EQ(g_fake.mask, static_cast<ULONG>(SEE_MASK_FLAG_NO_UI));
+    EXPECT_EQ(g_fake.owner, nullptr);
+    EXPECT_FALSE(g_fake.hasVerb);
+    EXPECT_EQ(g_fake.params, L"/LID:1033");
+    EXPECT_FALSE(g_fake.hasFolder);
+    EXPECT_EQ(g_fake.show, SW_SHOWNORMAL);
+
+    // ExecuteAndWait passes on what it is given.
+    EXPECT_TRUE(ExecuteAndWait(owner, L"open", L"C:\\x.exe", L"a b", L"C:\\work"));
+    EXPECT_TRUE(g_fake.mask & SEE_MASK_NOCLOSEPROCESS);
+    EXPECT_EQ(g_fake.owner, owner);
+    EXPECT_EQ(g_fake.verb, L"open");
+    EXPECT_EQ(g_fake.file, L"C:\\x.exe");
+    EXPECT_EQ(g_fake.params, L"a b");
+    EXPECT_EQ(g_fake.folder, L"C:\\work");
+    EXPECT_EQ(g_fake.show, SW_SHOWNORMAL);
+    EXPECT_TRUE(ExecuteAndWait(nullptr, nullptr, L"C:\\x.exe", nullptr, nullptr));
+    EXPECT_FALSE(g_fake.hasVerb);
+    EXPECT_FALSE(g_fake.hasFolder);
+
+    // The relaunch: this program, "runas", the owner, mask 0, not awaited.
+    EXPECT_TRUE(RelaunchElevated(owner, L"/Loader"));
+    EXPECT_EQ(g_fake.mask, 0u);
+    EXPECT_EQ(g_fake.owner, owner);
+    EXPECT_EQ(g_fake.verb, L"runas");
+    EXPECT_EQ(g_fake.file, ModulePath());
+    EXPECT_EQ(g_fake.params, L"/Loader");
+    EXPECT_FALSE(g_fake.hasFolder);
+    EXPECT_EQ(g_fake.show, SW_SHOWNORMAL);
+    EXPECT_EQ(g_fake.starts, 5);
+
+    g_fake.startOk = false;
+    EXPECT_FALSE(ExecuteAsync(nullptr, L"C:\\p\\client.exe", nullptr));
+    EXPECT_FALSE(RelaunchElevated(nullptr, L"/Loader"));
+}
+
 // ---- RunEx, the elevation queries and the relaunch decision ----
+
+namespace
+{
+// The platforms both elevation rules are tried on. RunEx asks for "runas" whenever the
+// token can be queried at all; the entry point relaunches only a process that is not
+// elevated.
+struct ElevationCase
+{
+    const char* name;
+    bool versionOk;
+    DWORD platform, major;
+    long elevation, elevationType; // -1: the query fails
+    bool runas;                    // RunEx's verb
+    bool relaunch;                 // the entry point's check
+};
+const ElevationCase kElevationCases[] = {
+    {"6.x elevated", true, VER_PLATFORM_WIN32_NT, 6, 1, TokenElevationTypeFull, true, false},
+    {"6.x not elevated", true, VER_PLATFORM_WIN32_NT, 6, 0, TokenElevationTypeLimited, true, true},
+    {"10.x not elevated", true, VER_PLATFORM_WIN32_NT, 10, 0, TokenElevationTypeDefault, true, true},
+    {"5.1", true, VER_PLATFORM_WIN32_NT, 5, 0, TokenElevationTypeDefault, false, false},
+    {"not NT", true, VER_PLATFORM_WIN32_WINDOWS, 6, 0, TokenElevationTypeLimited, false, false},
+    {"version unknown", false, VER_PLATFORM_WIN32_NT, 6, 0, TokenElevationTypeLimited, false, false},
+    {"elevation query fails", true, VER_PLATFORM_WIN32_NT, 6, -1, TokenElevationTypeLimited, false, false},
+    {"type query fails", true, VER_PLATFORM_WIN32_NT, 6, 0, -1, false, false},
+};
+
+void Answer(const ElevationCase& c)
+{
+    g_fake = FakeSystem();
+    g_fake.versionOk = c.versionOk;
+    g_fake.platform = c.platform;
+    g_fake.major = c.major;
+    g_fake.elevation = c.elevation;
+    g_fake.elevationType = c.elevationType;
+}
+} // namespace
 
 TEST_F(InjectedSystem, RunExAsksForElevationOnlyFromNt6WithWorkingTokenQueries)
 {
-    struct Case
-    {
-        const char* name;
-        bool versionOk;
-        DWORD platform, major;
-        long elevation, elevationType;
-        bool runas;
-    } cases[] = {
-        {"6.x elevated", true, VER_PLATFORM_WIN32_NT, 6, 1, TokenElevationTypeFull, true},
-        {"6.x not elevated", true, VER_PLATFORM_WIN32_NT, 6, 0, TokenElevationTypeLimited, true},
-        {"10.x not elevated", true, VER_PLATFORM_WIN32_NT, 10, 0, TokenElevationTypeDefault, true},
-        {"5.1", true, VER_PLATFORM_WIN32_NT, 5, 0, TokenElevationTypeDefault, false},
-        {"not NT", true, VER_PLATFORM_WIN32_WINDOWS, 6, 1, TokenElevationTypeFull, false},
-        {"version unknown", false, VER_PLATFORM_WIN32_NT, 6, 1, TokenElevationTypeFull, false},
-        {"elevation query fails", true, VER_PLATFORM_WIN32_NT, 6, -1, TokenElevationTypeFull, false},
-        {"type query fails", true, VER_PLATFORM_WIN32_NT, 6, 1, -1, false},
-    };
     HWND owner = reinterpret_cast<HWND>(0x1234);
     const wchar_t* params =
         L"/CopyFile /DNP \"C:\\u p\\a.zip\" /MML \"master_1\" /PML \"P\"  /SEP \"C:\\x\" ";
-    for (const Case& c : cases)
+    for (const ElevationCase& c : kElevationCases)
     {
         SCOPED_TRACE(c.name);
-        g_fake = FakeSystem();
-        g_fake.versionOk = c.versionOk;
-        g_fake.platform = c.platform;
-        g_fake.major = c.major;
-        g_fake.elevation = c.elevation;
-        g_fake.elevationType = c.elevationType;
+        Answer(c);
         EXPECT_EQ(RunEx(owner, params), 0);
         ASSERT_EQ(g_fake.starts, 1);
         EXPECT_EQ(g_fake.hasVerb, c.runas);
@@ -350,26 +417,10 @@ TEST_F(InjectedSystem, TokenAnswersBecomeTheElevationResults)
 
 TEST_F(InjectedSystem, EntryPointRelaunchesOnlyWhenNt6AndNotElevated)
 {
-    struct Case
-    {
-        const char* name;
-        DWORD major;
-        long elevation, elevationType;
-        bool relaunch;
-    } cases[] = {
-        {"6.x not elevated", 6, 0, TokenElevationTypeLimited, true},
-        {"6.x elevated", 6, 1, TokenElevationTypeFull, false},
-        {"5.x not elevated", 5, 0, TokenElevationTypeDefault, false},
-        {"elevation query fails", 6, -1, TokenElevationTypeLimited, false},
-        {"type query fails", 6, 0, -1, false},
-    };
-    for (const Case& c : cases)
+    for (const ElevationCase& c : kElevationCases)
     {
         SCOPED_TRACE(c.name);
-        g_fake = FakeSystem();
-        g_fake.major = c.major;
-        g_fake.elevation = c.elevation;
-        g_fake.elevationType = c.elevationType;
+        Answer(c);
         EXPECT_EQ(NeedsElevatedRelaunch(), c.relaunch);
         EXPECT_EQ(CheckElevation(L"/Loader"), c.relaunch);
         ASSERT_EQ(g_fake.starts, c.relaunch ? 1 : 0);
@@ -379,6 +430,8 @@ TEST_F(InjectedSystem, EntryPointRelaunchesOnlyWhenNt6AndNotElevated)
             EXPECT_EQ(g_fake.file, ModulePath());
             EXPECT_EQ(g_fake.params, L"/Loader");
             EXPECT_EQ(g_fake.mask, 0u);
+            EXPECT_EQ(g_fake.owner, nullptr);
+            EXPECT_EQ(g_fake.show, SW_SHOWNORMAL);
         }
     }
     // A refused elevated start (the user declined) lets the run go on.

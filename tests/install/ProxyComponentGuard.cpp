@@ -1,12 +1,12 @@
 #include "install/ProxyComponentGuard.h"
 
+#include <new>
+
 namespace
 {
 const wchar_t kInprocKey[] =
     L"Software\\Classes\\CLSID\\{670EAF1F-C353-4CC6-927F-E435F84B0EF3}\\InprocServer32";
 typedef HRESULT(STDAPICALLTYPE* RegFn)();
-
-UiScript* g_script = nullptr;
 
 // Xvfb runs no window manager, and Wine waits two seconds for one whenever a managed
 // window (every dialog) closes. Our own windows unmanaged (set before the first window
@@ -48,7 +48,112 @@ class UnmanagedWindowsUnderWine
     std::wstring m_key;
 };
 UnmanagedWindowsUnderWine g_unmanaged;
+FakeProxyComponent::Answers g_fakeAnswers;
+FakeProxyComponent::Counts g_fakeCounts;
+
+BSTR FakeText(const wchar_t* text)
+{
+    return text ? SysAllocString(text) : nullptr;
+}
+
+class FakeSettingsObject final : public INvpcProxySettings
+{
+  public:
+    FakeSettingsObject() { InterlockedIncrement(&g_fakeCounts.live); }
+    ~FakeSettingsObject() { InterlockedDecrement(&g_fakeCounts.live); }
+    FakeSettingsObject(const FakeSettingsObject&) = delete;
+    FakeSettingsObject& operator=(const FakeSettingsObject&) = delete;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
+    {
+        if (!out)
+            return E_POINTER;
+        *out = nullptr;
+        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch) &&
+            !IsEqualIID(riid, IID_INvpcProxySettings))
+            return E_NOINTERFACE;
+        *out = static_cast<INvpcProxySettings*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&m_refs); }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        LONG refs = InterlockedDecrement(&m_refs);
+        if (refs == 0)
+            delete this;
+        return refs;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                     UINT*) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE ShowSettings() override
+    {
+        ++g_fakeCounts.shows;
+        return g_fakeAnswers.show;
+    }
+    HRESULT STDMETHODCALLTYPE GetSettings(short* type, BSTR* host, short* port, BSTR* user,
+                                          BSTR* password) override
+    {
+        ++g_fakeCounts.gets;
+        *type = g_fakeAnswers.type;
+        *host = FakeText(g_fakeAnswers.host);
+        *port = g_fakeAnswers.port;
+        *user = FakeText(g_fakeAnswers.user);
+        *password = FakeText(g_fakeAnswers.password);
+        return g_fakeAnswers.get;
+    }
+
+  private:
+    volatile LONG m_refs = 1;
+};
+
+class FakeFactory final : public IClassFactory
+{
+  public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
+    {
+        if (!out)
+            return E_POINTER;
+        *out = nullptr;
+        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory))
+            return E_NOINTERFACE;
+        *out = static_cast<IClassFactory*>(this);
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; } // static: lives as long as the program
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** out) override
+    {
+        if (!out)
+            return E_POINTER;
+        *out = nullptr;
+        if (outer)
+            return CLASS_E_NOAGGREGATION;
+        ++g_fakeCounts.creations;
+        if (g_fakeAnswers.noInterface)
+            return S_OK;
+        FakeSettingsObject* object = new (std::nothrow) FakeSettingsObject();
+        if (!object)
+            return E_OUTOFMEMORY;
+        HRESULT hr = object->QueryInterface(riid, out);
+        object->Release();
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+};
+FakeFactory g_fakeFactory;
 } // namespace
+
+const wchar_t kProxySettingsCaption[] = L"Proxy Connection Settings";
 
 ProxyComponentGuard::ProxyComponentGuard() : m_previousPath(RegisteredPath())
 {
@@ -101,146 +206,36 @@ bool ProxyComponentGuard::Unregister()
     return SUCCEEDED(Call(m_module, "DllUnregisterServer"));
 }
 
-ProxySettingsFileGuard::ProxySettingsFileGuard() : m_file(m_dir / L"proxy.ini")
+ProxySettingsFileGuard::ProxySettingsFileGuard()
+    : m_file(m_dir / L"proxy.ini"), m_env(L"NVPC_PROXY_SETTINGS_FILE", m_file.c_str())
 {
-    wchar_t buf[MAX_PATH * 2];
-    DWORD n = GetEnvironmentVariableW(L"NVPC_PROXY_SETTINGS_FILE", buf, ARRAYSIZE(buf));
-    if (n > 0 && n < ARRAYSIZE(buf))
-    {
-        m_hadPrevious = true;
-        m_previous = buf;
-    }
-    SetEnvironmentVariableW(L"NVPC_PROXY_SETTINGS_FILE", m_file.c_str());
 }
 
-ProxySettingsFileGuard::~ProxySettingsFileGuard()
+FakeProxyComponent::FakeProxyComponent(const Answers& answers)
 {
-    SetEnvironmentVariableW(L"NVPC_PROXY_SETTINGS_FILE", m_hadPrevious ? m_previous.c_str() : nullptr);
+    g_fakeAnswers = answers;
+    g_fakeCounts = Counts();
+    if (FAILED(CoRegisterClassObject(CLSID_NvpcProxySettings, &g_fakeFactory, CLSCTX_INPROC_SERVER,
+                                     REGCLS_MULTIPLEUSE, &m_cookie)))
+        m_cookie = 0;
 }
 
-UiScript::UiScript(DWORD deadlineMs) : m_deadline(GetTickCount() + deadlineMs)
+FakeProxyComponent::~FakeProxyComponent()
 {
-    g_script = this;
-    m_timer = SetTimer(nullptr, 0, 15, &UiScript::OnTimer);
+    if (m_cookie)
+        CoRevokeClassObject(m_cookie);
 }
 
-UiScript::~UiScript()
+const FakeProxyComponent::Counts& FakeProxyComponent::counts() const
 {
-    if (m_timer)
-        KillTimer(nullptr, m_timer);
-    if (g_script == this)
-        g_script = nullptr;
+    return g_fakeCounts;
 }
 
-void UiScript::Add(const std::wstring& name, Step step)
+void SelectProxyType(HWND settings, int type)
 {
-    m_steps.emplace_back(name, std::move(step));
-}
-
-void CALLBACK UiScript::OnTimer(HWND, UINT, UINT_PTR, DWORD)
-{
-    if (g_script)
-        g_script->Tick();
-}
-
-void UiScript::Tick()
-{
-    // A step may itself pump messages (a message box of the subject): no re-entry.
-    if (m_inTick)
-        return;
-    m_inTick = true;
-    if (!m_failed && m_next < m_steps.size())
-    {
-        if (m_steps[m_next].second())
-            ++m_next;
-        else if ((LONG)(GetTickCount() - m_deadline) > 0)
-        {
-            m_failed = true;
-            m_failedStep = m_steps[m_next].first;
-        }
-    }
-    if (m_failed)
-    {
-        for (HWND dialog : ThreadDialogs())
-            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-        for (HWND dialog : ThreadDialogs())
-            PostMessageW(dialog, WM_CLOSE, 0, 0);
-    }
-    m_inTick = false;
-}
-
-namespace
-{
-struct FindData
-{
-    const wchar_t* className;
-    const wchar_t* caption;
-    std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectWindow(HWND window, LPARAM lParam)
-{
-    FindData* data = reinterpret_cast<FindData*>(lParam);
-    if (!IsWindowVisible(window))
-        return TRUE;
-    wchar_t cls[64] = {};
-    GetClassNameW(window, cls, ARRAYSIZE(cls));
-    if (data->className && wcscmp(cls, data->className) != 0)
-        return TRUE;
-    if (data->caption && WindowText(window) != data->caption)
-        return TRUE;
-    data->found.push_back(window);
-    return TRUE;
-}
-
-BOOL CALLBACK CollectButton(HWND child, LPARAM lParam)
-{
-    wchar_t cls[32] = {};
-    GetClassNameW(child, cls, ARRAYSIZE(cls));
-    if (_wcsicmp(cls, L"Button") == 0 && IsWindowVisible(child))
-        reinterpret_cast<std::vector<int>*>(lParam)->push_back(GetDlgCtrlID(child));
-    return TRUE;
-}
-} // namespace
-
-HWND FindThreadWindow(const wchar_t* className, const wchar_t* caption)
-{
-    FindData data = {className, caption, {}};
-    EnumThreadWindows(GetCurrentThreadId(), CollectWindow, reinterpret_cast<LPARAM>(&data));
-    return data.found.empty() ? nullptr : data.found.front();
-}
-
-std::vector<HWND> ThreadDialogs()
-{
-    FindData data = {L"#32770", nullptr, {}};
-    EnumThreadWindows(GetCurrentThreadId(), CollectWindow, reinterpret_cast<LPARAM>(&data));
-    return data.found;
-}
-
-std::wstring WindowText(HWND window)
-{
-    wchar_t buf[1024] = {};
-    int n = GetWindowTextW(window, buf, ARRAYSIZE(buf));
-    return std::wstring(buf, n > 0 ? n : 0);
-}
-
-RECT ChildRect(HWND child)
-{
-    RECT r = {};
-    GetWindowRect(child, &r);
-    MapWindowPoints(nullptr, GetParent(child), reinterpret_cast<POINT*>(&r), 2);
-    return r;
-}
-
-std::vector<int> VisibleButtonIds(HWND dialog)
-{
-    std::vector<int> ids;
-    EnumChildWindows(dialog, CollectButton, reinterpret_cast<LPARAM>(&ids));
-    return ids;
-}
-
-void ClickButton(HWND dialog, int id)
-{
-    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+    HWND combo = GetDlgItem(settings, IDC_PROXY_TYPE);
+    int count = static_cast<int>(SendMessageW(combo, CB_GETCOUNT, 0, 0));
+    for (int i = 0; i < count; ++i)
+        if (SendMessageW(combo, CB_GETITEMDATA, i, 0) == type)
+            SendMessageW(combo, CB_SETCURSEL, i, 0);
 }

@@ -1,14 +1,18 @@
 #pragma once
 // Test helpers around the proxy settings component (tools/proxysettings): register or
 // unregister it in the prefix and put back what was there before; keep its settings in
-// a private file; drive the windows a modal call shows on this thread.
+// a private file; stand in for it inside the test program; drive its settings dialog.
 #include <windows.h>
 
-#include <functional>
 #include <string>
-#include <vector>
 
+#include "common/ProxySettings.h"
 #include "support/TestSupport.h"
+#include "support/WindowDriver.h"
+#include "tools/proxysettings/ProxySettingsRes.h" // the settings dialog's controls
+
+// The caption of the component's settings dialog.
+extern const wchar_t kProxySettingsCaption[];
 
 // Registers/unregisters NvpcProxySettings.dll (beside the test program) per machine and
 // restores the registration found at construction when destroyed.
@@ -36,56 +40,49 @@ class ProxySettingsFileGuard
 {
   public:
     ProxySettingsFileGuard();
-    ~ProxySettingsFileGuard();
-    ProxySettingsFileGuard(const ProxySettingsFileGuard&) = delete;
-    ProxySettingsFileGuard& operator=(const ProxySettingsFileGuard&) = delete;
     const std::wstring& file() const { return m_file; }
 
   private:
     TempDir m_dir;
     std::wstring m_file;
-    std::wstring m_previous;
-    bool m_hadPrevious = false;
+    EnvGuard m_env;
 };
 
-// Runs steps from a thread timer while this thread sits in a modal loop (message box,
-// dialog, pumping wait). Each step is polled every few milliseconds until it returns
-// true; the next step then starts. Past the deadline every dialog of the thread is
-// cancelled so the modal call returns, and failed() reports it.
-class UiScript
+// Stands in for the component on this thread while it lives (COM must be initialised):
+// a class object registered in the process wins over the registry, so it can give the
+// answers the real component never gives (no interface, null strings, failures).
+class FakeProxyComponent
 {
   public:
-    typedef std::function<bool()> Step;
-    explicit UiScript(DWORD deadlineMs = 10000);
-    ~UiScript();
-    UiScript(const UiScript&) = delete;
-    UiScript& operator=(const UiScript&) = delete;
-    void Add(const std::wstring& name, Step step);
-    bool done() const { return m_next >= m_steps.size(); }
-    bool failed() const { return m_failed; }
-    // The step that was running when the deadline passed.
-    std::wstring failedStep() const { return m_failedStep; }
+    struct Answers
+    {
+        bool noInterface = false; // creation succeeds without an interface
+        HRESULT show = S_OK;      // ShowSettings
+        HRESULT get = S_OK;       // GetSettings; the values below are handed out whatever it is
+        short type = 0;
+        const wchar_t* host = nullptr; // null: a null string
+        short port = 0;
+        const wchar_t* user = nullptr;
+        const wchar_t* password = nullptr;
+    };
+    struct Counts
+    {
+        int creations = 0;
+        int shows = 0;
+        int gets = 0;
+        LONG live = 0; // objects not released yet
+    };
+
+    explicit FakeProxyComponent(const Answers& answers);
+    ~FakeProxyComponent();
+    FakeProxyComponent(const FakeProxyComponent&) = delete;
+    FakeProxyComponent& operator=(const FakeProxyComponent&) = delete;
+    bool registered() const { return m_cookie != 0; }
+    const Counts& counts() const;
 
   private:
-    static void CALLBACK OnTimer(HWND, UINT, UINT_PTR, DWORD);
-    void Tick();
-    std::vector<std::pair<std::wstring, Step>> m_steps;
-    size_t m_next = 0;
-    bool m_failed = false;
-    bool m_inTick = false;
-    std::wstring m_failedStep;
-    DWORD m_deadline;
-    UINT_PTR m_timer = 0;
+    DWORD m_cookie = 0;
 };
 
-// A visible top-level window of this thread with the class and caption, or null.
-HWND FindThreadWindow(const wchar_t* className, const wchar_t* caption);
-// Every visible top-level dialog (#32770) of this thread.
-std::vector<HWND> ThreadDialogs();
-std::wstring WindowText(HWND window);
-// The window's rectangle in its parent's client coordinates.
-RECT ChildRect(HWND child);
-// The visible buttons of a dialog, by control identifier.
-std::vector<int> VisibleButtonIds(HWND dialog);
-// Posts the button's click to the dialog (works without the mouse or focus).
-void ClickButton(HWND dialog, int id);
+// Selects the settings dialog's proxy type entry whose data is type.
+void SelectProxyType(HWND settings, int type);

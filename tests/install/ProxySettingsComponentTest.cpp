@@ -9,11 +9,9 @@
 
 namespace
 {
-const wchar_t kSettingsCaption[] = L"Proxy Connection Settings";
 const wchar_t kClsidKey[] = L"Software\\Classes\\CLSID\\{670EAF1F-C353-4CC6-927F-E435F84B0EF3}";
 const wchar_t kTypeLibKey[] = L"Software\\Classes\\TypeLib\\{533AA34D-2094-4C1F-B8F5-73F63E0BBFD9}";
 const wchar_t kInterfaceKey[] = L"Software\\Classes\\Interface\\{A650AA60-81C4-420A-9AF0-F1CEE3A22F1E}";
-const int kTypeControl = 1001, kHostControl = 1002, kPortControl = 1003;
 
 bool KeyExists(const wchar_t* path)
 {
@@ -124,6 +122,34 @@ TEST_F(Component, ServesIDispatchFromItsTypeLibrary)
     EXPECT_EQ(info->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr), S_OK);
     EXPECT_STREQ(name, L"INvpcProxySettings");
     SysFreeString(name);
+    // The programs call through the vtable: after the seven IUnknown and IDispatch slots,
+    // ShowSettings(), then GetSettings(short*, BSTR*, short*, BSTR*, BSTR*).
+    ITypeInfo* vtable = info;
+    HREFTYPE dual = 0;
+    if (SUCCEEDED(info->GetRefTypeOfImplType(-1, &dual)))
+        ASSERT_EQ(info->GetRefTypeInfo(dual, &vtable), S_OK);
+    else
+        vtable->AddRef();
+    const VARTYPE expectedArgs[] = {VT_I2, VT_BSTR, VT_I2, VT_BSTR, VT_BSTR};
+    for (int i = 0; i < 2; ++i)
+    {
+        SCOPED_TRACE(i);
+        FUNCDESC* f = nullptr;
+        ASSERT_EQ(vtable->GetFuncDesc(i, &f), S_OK);
+        EXPECT_EQ(f->memid, ids[i]);
+        EXPECT_EQ(f->oVft, static_cast<SHORT>((7 + i) * sizeof(void*)));
+        EXPECT_EQ(f->elemdescFunc.tdesc.vt, VT_HRESULT);
+        ASSERT_EQ(f->cParams, i == 0 ? 0 : 5);
+        for (int a = 0; a < f->cParams; ++a)
+        {
+            const TYPEDESC& t = f->lprgelemdescParam[a].tdesc;
+            ASSERT_EQ(t.vt, VT_PTR);
+            EXPECT_EQ(t.lptdesc->vt, expectedArgs[a]) << "argument " << a;
+            EXPECT_TRUE(f->lprgelemdescParam[a].paramdesc.wParamFlags & PARAMFLAG_FOUT);
+        }
+        vtable->ReleaseFuncDesc(f);
+    }
+    vtable->Release();
     info->Release();
 
     // Arguments travel in reverse order.
@@ -155,15 +181,7 @@ TEST_F(Component, ServesIDispatchFromItsTypeLibrary)
     bool shown = false;
     UiScript script;
     script.Add(L"settings shown",
-               [&]
-               {
-                   HWND settings = FindThreadWindow(L"#32770", kSettingsCaption);
-                   if (!settings)
-                       return false;
-                   shown = true;
-                   ClickButton(settings, IDCANCEL);
-                   return true;
-               });
+               ClickWhenShown(kProxySettingsCaption, IDCANCEL, [&](HWND) { shown = true; }));
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
     EXPECT_TRUE(
         SUCCEEDED(dispatch->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr)));
@@ -191,41 +209,35 @@ TEST_F(Component, DialogRefusesIncompleteInputAndKeepsUnknownTypes)
         return true;
     };
     UiScript script;
+    // Once the warning is gone: fill in, then click.
+    auto next = [&](const wchar_t* host, const wchar_t* port, int button) -> UiScript::Step
+    {
+        return [&settings, host, port, button]
+        {
+            if (!IsWindow(settings) || OwnedDialog(settings))
+                return false;
+            if (host)
+                SetDlgItemTextW(settings, IDC_PROXY_HOST, host);
+            if (port)
+                SetDlgItemTextW(settings, IDC_PROXY_PORT, port);
+            ClickButton(settings, button);
+            return true;
+        };
+    };
     script.Add(L"settings shown",
                [&]
                {
-                   settings = FindThreadWindow(L"#32770", kSettingsCaption);
+                   settings = FindThreadWindow(L"#32770", kProxySettingsCaption);
                    if (!settings)
                        return false;
-                   HWND combo = GetDlgItem(settings, kTypeControl);
-                   int count = static_cast<int>(SendMessageW(combo, CB_GETCOUNT, 0, 0));
-                   for (int i = 0; i < count; ++i)
-                       if (SendMessageW(combo, CB_GETITEMDATA, i, 0) == 1)
-                           SendMessageW(combo, CB_SETCURSEL, i, 0);
-                   SetDlgItemTextW(settings, kPortControl, L"8080");
-                   ClickButton(settings, IDOK); // HTTP without a host
+                   SelectProxyType(settings, 1);
                    return true;
                });
+    script.Add(L"HTTP without a host", next(nullptr, L"8080", IDOK));
     script.Add(L"no host refused", expectRefusal);
-    script.Add(L"bad port",
-               [&]
-               {
-                   if (!IsWindow(settings) || OwnedDialog(settings))
-                       return false;
-                   SetDlgItemTextW(settings, kHostControl, L"proxy");
-                   SetDlgItemTextW(settings, kPortControl, L"70000");
-                   ClickButton(settings, IDOK);
-                   return true;
-               });
+    script.Add(L"bad port", next(L"proxy", L"70000", IDOK));
     script.Add(L"bad port refused", expectRefusal);
-    script.Add(L"cancel",
-               [&]
-               {
-                   if (!IsWindow(settings) || OwnedDialog(settings))
-                       return false;
-                   ClickButton(settings, IDCANCEL);
-                   return true;
-               });
+    script.Add(L"cancel", next(nullptr, nullptr, IDCANCEL));
     EXPECT_EQ(component->ShowSettings(), S_FALSE);
     EXPECT_FALSE(script.failed()) << WideToUtf8(script.failedStep());
     EXPECT_EQ(refusals, 2);
@@ -236,15 +248,7 @@ TEST_F(Component, DialogRefusesIncompleteInputAndKeepsUnknownTypes)
     // A type this dialog does not offer survives an OK unchanged.
     WriteSettings(L"[Proxy]\r\nType=2\r\nHost=\"h\"\r\nPort=81\r\n");
     UiScript again;
-    again.Add(L"settings shown",
-              [&]
-              {
-                  HWND dialog = FindThreadWindow(L"#32770", kSettingsCaption);
-                  if (!dialog)
-                      return false;
-                  ClickButton(dialog, IDOK);
-                  return true;
-              });
+    again.Add(L"settings shown", ClickWhenShown(kProxySettingsCaption, IDOK));
     EXPECT_EQ(component->ShowSettings(), S_OK);
     EXPECT_FALSE(again.failed()) << WideToUtf8(again.failedStep());
     EXPECT_EQ(ReadProxySettings(values), S_OK);

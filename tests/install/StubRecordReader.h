@@ -79,26 +79,3 @@ inline std::vector<StubStart> WaitForStubStarts(const std::wstring& file, size_t
         Sleep(20);
     }
 }
-
-// Sets an environment variable for the guard's lifetime (null value: unset).
-class EnvGuard
-{
-  public:
-    EnvGuard(const wchar_t* name, const wchar_t* value) : m_name(name)
-    {
-        wchar_t buf[4096];
-        DWORD n = GetEnvironmentVariableW(name, buf, ARRAYSIZE(buf));
-        m_had = n > 0 && n < ARRAYSIZE(buf);
-        if (m_had)
-            m_previous = buf;
-        SetEnvironmentVariableW(name, value);
-    }
-    ~EnvGuard() { SetEnvironmentVariableW(m_name.c_str(), m_had ? m_previous.c_str() : nullptr); }
-    EnvGuard(const EnvGuard&) = delete;
-    EnvGuard& operator=(const EnvGuard&) = delete;
-
-  private:
-    std::wstring m_name;
-    std::wstring m_previous;
-    bool m_had = false;
-};

@@ -7,17 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "install/InstallTestSupport.h"
 #include "install/Junction.h"
 #include "install/UnzipMove.h"
-#include "support/TestSupport.h"
 
 namespace
 {
-bool Exists(const std::wstring& path)
-{
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 std::string FileXml(const std::string& name, const std::string& ipath, const char* type = nullptr)
 {
     std::string out = "  <file";
@@ -30,15 +25,6 @@ std::string Manifest(const std::string& files, const char* ver = "1.0.0.2")
 {
     return std::string("<?xml version=\"1.0\"?>\n<files_info ver=\"") + ver + "\">\n" + files +
            "</files_info>\n";
-}
-
-std::vector<std::wstring> Filter(const std::vector<std::wstring>& texts, const std::wstring& prefix)
-{
-    std::vector<std::wstring> out;
-    for (const std::wstring& t : texts)
-        if (t.compare(0, prefix.size(), prefix) == 0)
-            out.push_back(t);
-    return out;
 }
 
 // Names in folder that look like our temporary copies.
@@ -182,7 +168,21 @@ TEST_F(UnzipMoveTest, ManifestsListExistingFilesOnceInDocumentOrder)
         L"CUnzipMove::parseXMLFile : GetFileName()=A.DLL strFile=" + unpack + L"\\A.DLL",
         L"CUnzipMove::parseXMLFile : GetFileName()=b.dll strFile=" + unpack + L"\\b.dll",
     };
-    EXPECT_EQ(Filter(log.Texts(), L"CUnzipMove::parseXMLFile"), expected);
+    EXPECT_EQ(TextsStarting(log, L"CUnzipMove::parseXMLFile : GetFileName()="), expected);
+}
+
+TEST_F(UnzipMoveTest, TextsOnLinesOfTheirOwnAreReadWithoutTheLineBreaks)
+{
+    ASSERT_TRUE(CreateDirectoryW((unpack + L"\\bin").c_str(), nullptr));
+    Unpacked(L"bin\\a.dll", "a");
+    Unpacked(L"master_3.xml", Manifest("  <file>\n    <name>\n      bin\\a.dll\n    </name>\n"
+                                       "    <ipath>\n      plug   ins\n    </ipath>\n  </file>\n"));
+    CUnzipMove move;
+    ASSERT_TRUE(move.ParseArgs(CommandLine().c_str()));
+    move.parseXMLFile(L"master_3");
+    ASSERT_EQ(move.GetEntries().size(), 1u);
+    EXPECT_STREQ(move.GetEntries()[0].name, L"bin\\a.dll");
+    EXPECT_STREQ(move.GetEntries()[0].ipath, L"plug ins");
 }
 
 TEST_F(UnzipMoveTest, OnlyAFilesInfoRootListsAnything)
@@ -222,11 +222,14 @@ TEST_F(UnzipMoveTest, NamesAndIpathsThatLeaveTheirFoldersOrFieldsAreNotListed)
                               "\\\\?\\C:\\secret.txt",
                               "ok.dll:stream",
                               "o*.dll",
-                              ". .\\secret.txt"};
+                              ". .\\secret.txt",
+                              "nul.dll",
+                              "CON"};
     for (const char* n : badNames)
         files += FileXml(n, "");
     const char* badIpaths[] = {"..",        "..\\..\\Windows",    "x/../..",        "C:\\Windows",
-                               "\\Windows", "\\\\?\\C:\\Windows", "\\\\srv\\share", "a:b"};
+                               "\\Windows", "\\\\?\\C:\\Windows", "\\\\srv\\share", "a:b",
+                               "lpt1"};
     for (const char* p : badIpaths)
         files += FileXml("ok.dll", p);
     files += FileXml(longName, "");                                  // 100 characters: one too many
@@ -240,7 +243,7 @@ TEST_F(UnzipMoveTest, NamesAndIpathsThatLeaveTheirFoldersOrFieldsAreNotListed)
     ASSERT_EQ(move.GetEntries().size(), 1u);
     EXPECT_EQ(std::wstring(move.GetEntries()[0].name), Utf8ToWideString(longName.substr(0, 99)));
     EXPECT_EQ(std::wstring(move.GetEntries()[0].ipath), std::wstring(259, L'p'));
-    EXPECT_EQ(Filter(log.Texts(), L"CUnzipMove::parseXMLFile : refused").size(),
+    EXPECT_EQ(TextsStarting(log, L"CUnzipMove::parseXMLFile : refused", LOG_INFO).size(),
               sizeof badNames / sizeof *badNames + sizeof badIpaths / sizeof *badIpaths + 2);
 
     // Placement refuses the same paths when asked directly.
@@ -304,7 +307,7 @@ TEST_F(UnzipMoveTest, ApplyPlacesEverythingThenTheManifestsAndRemovesThePackage)
         L"CUnzipMove::MovefileCust : szSrcFile=" + unpack + L"\\NVPC01.xml szDestFile=" + install +
             L"\\config\\NVPC01.xml",
     };
-    EXPECT_EQ(Filter(log.Texts(), L"CUnzipMove::MovefileCust"), expected);
+    EXPECT_EQ(TextsStarting(log, L"CUnzipMove::MovefileCust : szSrcFile="), expected);
 }
 
 TEST_F(UnzipMoveTest, ApplyRemovesAnEmptiedUnpackFolder)
@@ -347,7 +350,7 @@ TEST_F(UnzipMoveTest, AFailedEntryKeepsTheOldManifestsAndThePackage)
     EXPECT_TRUE(Exists(package));
     EXPECT_TRUE(Exists(unpack + L"\\deep.dll"));
     EXPECT_TRUE(Exists(unpack + L"\\master_3.xml"));
-    auto moves = Filter(log.Texts(), L"CUnzipMove::MovefileCust");
+    auto moves = TextsStarting(log, L"CUnzipMove::MovefileCust : szSrcFile=");
     ASSERT_EQ(moves.size(), 3u);
     EXPECT_NE(moves[1].find(L"szDestFile=" + install + L"\\a\\b\\deep.dll"), std::wstring::npos);
 }
@@ -451,13 +454,20 @@ TEST_F(UnzipMoveTest, LinksAreNeitherReadNorWrittenThrough)
     std::wstring outside = root / L"outside";
     ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
     ASSERT_TRUE(WriteBytes(outside + L"\\victim.dll", "victim"));
-    if (!CreateJunction(install + L"\\bin", outside) || !CreateJunction(unpack + L"\\lib", outside))
+    JunctionGuard links;
+    if (!links.Make(install + L"\\bin", outside) || !links.Make(unpack + L"\\lib", outside))
         GTEST_SKIP() << "no junctions on this system";
     Unpacked(L"victim.dll", "attacker");
+    LogCapture log;
     CUnzipMove move;
     ASSERT_TRUE(move.ParseArgs(CommandLine().c_str()));
     EXPECT_EQ(move.MovefileCust(L"bin", L"victim.dll"), 0);
     EXPECT_EQ(move.MovefileCust(L"", L"lib\\victim.dll"), 0);
+    // A missing level behind the link is not made there either.
+    EXPECT_EQ(move.MovefileCust(L"bin\\sub", L"victim.dll"), 0);
     EXPECT_EQ(ReadBytes(outside + L"\\victim.dll"), "victim");
+    EXPECT_FALSE(Exists(outside + L"\\sub"));
     EXPECT_FALSE(Exists(install + L"\\lib"));
+    EXPECT_EQ(ReadBytes(unpack + L"\\victim.dll"), "attacker") << "the source stays";
+    EXPECT_EQ(TextsStarting(log, L"CUnzipMove::MovefileCust : refused link", LOG_INFO).size(), 3u);
 }

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "install/Unzipper.h"
+#include "install/InstallTestSupport.h"
 #include "install/Junction.h"
+#include "install/Unzipper.h"
 #include "install/ZipBuilder.h"
-#include "support/TestSupport.h"
 
 namespace
 {
@@ -48,11 +48,6 @@ struct Recorder
         return out;
     }
 };
-
-bool Exists(const std::wstring& path)
-{
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
 
 class UnzipperTest : public ::testing::Test
 {
@@ -110,6 +105,9 @@ TEST_F(UnzipperTest, UnpacksFilesFoldersAndReportsEveryStep)
     CUnzipper zip;
     Recorder rec;
     ASSERT_TRUE(OpenAndUnzip(zip, rec));
+    // Taken before the file is read back, which may move its last-access time.
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    ASSERT_TRUE(GetFileAttributesExW((unpack + L"\\bin\\a.dll").c_str(), GetFileExInfoStandard, &data));
 
     EXPECT_EQ(ReadBytes(unpack + L"\\readme.txt"), "hello");
     EXPECT_EQ(ReadBytes(unpack + L"\\bin\\a.dll"), big);
@@ -139,8 +137,6 @@ TEST_F(UnzipperTest, UnpacksFilesFoldersAndReportsEveryStep)
     EXPECT_EQ(rec.events[8].name, "<null>");
 
     // The archive's time, read as local time, not the time of unpacking.
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    ASSERT_TRUE(GetFileAttributesExW((unpack + L"\\bin\\a.dll").c_str(), GetFileExInfoStandard, &data));
     FILETIME local;
     SYSTEMTIME st;
     ASSERT_TRUE(FileTimeToLocalFileTime(&data.ftLastWriteTime, &local));
@@ -152,6 +148,8 @@ TEST_F(UnzipperTest, UnpacksFilesFoldersAndReportsEveryStep)
     EXPECT_EQ(st.wMinute, 9);
     EXPECT_EQ(st.wSecond, 26);
     EXPECT_EQ(CompareFileTime(&data.ftCreationTime, &data.ftLastWriteTime), 0);
+    // The last access is left as the unpack made it, years after the archive's time.
+    EXPECT_GT(CompareFileTime(&data.ftLastAccessTime, &data.ftLastWriteTime), 0);
 }
 
 TEST_F(UnzipperTest, ReplacesFilesLeftByAnEarlierUnpack)
@@ -195,11 +193,28 @@ TEST_F(UnzipperTest, AnArchiveWithoutEntriesFails)
 TEST_F(UnzipperTest, HostileNamesAreRefusedAndNothingLandsOutside)
 {
     const char* hostile[] = {
-        "../evil.txt",           "..\\evil.txt", "sub/../../evil.txt",
-        "sub\\..\\..\\evil.txt", "/evil.txt",    "\\evil.txt",
-        "C:/evil.txt",           "C:evil.txt",   "\\\\srv\\sh\\e.txt",
-        "\\\\?\\C:\\e.txt",      "a.txt:stream", "sub/.. /evil.txt",
-        "sub/../evil.txt",       "../",          "..",
+        "../evil.txt",
+        "..\\evil.txt",
+        "sub/../../evil.txt",
+        "sub\\..\\..\\evil.txt",
+        "/evil.txt",
+        "\\evil.txt",
+        "C:/evil.txt",
+        "C:evil.txt",
+        "\\\\srv\\sh\\e.txt",
+        "\\\\?\\C:\\e.txt",
+        "a.txt:stream",
+        "sub/.. /evil.txt",
+        "sub/../evil.txt",
+        "../",
+        "..",
+        // Device names, with or without an extension, open a device instead of a file.
+        "nul",
+        "CON.txt",
+        "sub/aux.dll",
+        "com1.bin",
+        "LPT9",
+        "con .txt",
     };
     for (const char* name : hostile)
     {
@@ -221,6 +236,9 @@ TEST_F(UnzipperTest, HostileNamesAreRefusedAndNothingLandsOutside)
     EXPECT_TRUE(CUnzipper::IsSafeEntryName("bin\\a.dll"));
     EXPECT_TRUE(CUnzipper::IsSafeEntryName("a..b\\c.d..e"));
     EXPECT_TRUE(CUnzipper::IsSafeEntryName("...hidden\\x"));
+    EXPECT_TRUE(CUnzipper::IsSafeEntryName("console.txt"));
+    EXPECT_TRUE(CUnzipper::IsSafeEntryName("com10\\lpt0.txt"));
+    EXPECT_TRUE(CUnzipper::IsSafeEntryName("nul_x\\x.nul"));
 }
 
 TEST_F(UnzipperTest, OverlongNamesAreRefused)
@@ -334,13 +352,28 @@ TEST_F(UnzipperTest, WritesNeverFollowAJunctionInsideTheUnpackFolder)
     std::wstring outside = dir / L"outside";
     ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(unpack.c_str(), nullptr));
-    if (!CreateJunction(unpack + L"\\bin", outside))
+    JunctionGuard links;
+    if (!links.Make(unpack + L"\\bin", outside))
         GTEST_SKIP() << "no junctions on this system";
-    Write({ZipFile("bin/a.dll", "payload")});
-    CUnzipper zip;
-    Recorder rec;
-    EXPECT_FALSE(OpenAndUnzip(zip, rec));
+    // A file through the link, and a file and a folder under levels still missing behind
+    // it: nothing is written there, not even an empty folder.
+    const std::vector<ZipItem> archives[] = {
+        {ZipFile("bin/a.dll", "payload")},
+        {ZipFile("bin/sub/a.dll", "payload")},
+        {ZipFolder("bin/made/")},
+    };
+    for (const std::vector<ZipItem>& items : archives)
+    {
+        SCOPED_TRACE(items[0].name);
+        Write(items);
+        CUnzipper zip;
+        Recorder rec;
+        EXPECT_FALSE(OpenAndUnzip(zip, rec));
+        EXPECT_EQ(rec.Kinds(), std::vector<int>{}) << "the entry fails before it is written";
+    }
     EXPECT_FALSE(Exists(outside + L"\\a.dll"));
+    EXPECT_FALSE(Exists(outside + L"\\sub"));
+    EXPECT_FALSE(Exists(outside + L"\\made"));
 }
 
 TEST(UnzipperFolders, CreateFolderMakesEveryMissingLevel)

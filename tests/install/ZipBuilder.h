@@ -42,6 +42,20 @@ inline std::string RawDeflate(const std::string& data)
     return out;
 }
 
+// The fields the local header and the central directory both carry, in their order:
+// method, time, date, CRC, both sizes, name length.
+inline void PutEntryFields(std::string& out, uint16_t method, const ZipItem& item, uint32_t crc,
+                           uint32_t csize, uint32_t usize)
+{
+    PutLE(out, method, 2);
+    PutLE(out, item.dosTime, 2);
+    PutLE(out, item.dosDate, 2);
+    PutLE(out, crc, 4);
+    PutLE(out, csize, 4);
+    PutLE(out, usize, 4);
+    PutLE(out, (uint32_t)item.name.size(), 2);
+}
+
 inline std::string BuildZip(const std::vector<ZipItem>& items)
 {
     std::string body, central;
@@ -57,34 +71,20 @@ inline std::string BuildZip(const std::vector<ZipItem>& items)
         uint32_t offset = (uint32_t)body.size();
 
         PutLE(body, 0x04034b50, 4);
-        PutLE(body, 20, 2);
-        PutLE(body, 0, 2);
-        PutLE(body, method, 2);
-        PutLE(body, item.dosTime, 2);
-        PutLE(body, item.dosDate, 2);
-        PutLE(body, crc, 4);
-        PutLE(body, csize, 4);
-        PutLE(body, usize, 4);
-        PutLE(body, (uint32_t)item.name.size(), 2);
-        PutLE(body, 0, 2);
+        PutLE(body, 20, 2); // version needed
+        PutLE(body, 0, 2);  // flags
+        PutEntryFields(body, method, item, crc, csize, usize);
+        PutLE(body, 0, 2); // extra field length
         body += item.name;
         body += payload;
 
         PutLE(central, 0x02014b50, 4);
-        PutLE(central, 20, 2);
-        PutLE(central, 20, 2);
-        PutLE(central, 0, 2);
-        PutLE(central, method, 2);
-        PutLE(central, item.dosTime, 2);
-        PutLE(central, item.dosDate, 2);
-        PutLE(central, crc, 4);
-        PutLE(central, csize, 4);
-        PutLE(central, usize, 4);
-        PutLE(central, (uint32_t)item.name.size(), 2);
-        PutLE(central, 0, 2);
-        PutLE(central, 0, 2);
-        PutLE(central, 0, 2);
-        PutLE(central, 0, 2);
+        PutLE(central, 20, 2); // version made by
+        PutLE(central, 20, 2); // version needed
+        PutLE(central, 0, 2);  // flags
+        PutEntryFields(central, method, item, crc, csize, usize);
+        central.append(6, '\0'); // extra and comment lengths, disk number
+        PutLE(central, 0, 2);    // internal attributes
         PutLE(central, item.externalAttributes, 4);
         PutLE(central, offset, 4);
         central += item.name;

@@ -8,27 +8,29 @@
 
 namespace
 {
-std::vector<std::string> FieldsA(const std::string& body)
+// The fields of one parse, checked against the parser's count and its end.
+template <typename Parser, typename Char>
+std::vector<std::basic_string<Char>> FieldsOf(Parser& parser, const Char* data, size_t count)
 {
-    CPktParserA parser;
-    size_t count = parser.Parse(body.data(), body.size());
-    EXPECT_EQ(count, parser.GetCount());
-    std::vector<std::string> out;
+    size_t parsed = parser.Parse(data, count);
+    EXPECT_EQ(parsed, parser.GetCount());
+    std::vector<std::basic_string<Char>> out;
     for (size_t i = 0; i < parser.GetCount(); ++i)
         out.push_back(parser.GetField(i));
     EXPECT_EQ(parser.GetField(parser.GetCount()), nullptr);
     return out;
 }
 
+std::vector<std::string> FieldsA(const std::string& body)
+{
+    CPktParserA parser;
+    return FieldsOf(parser, body.data(), body.size());
+}
+
 std::vector<std::wstring> FieldsW(wchar_t first, wchar_t second, const std::wstring& text, size_t count)
 {
     CPktParserW parser(first, second);
-    parser.Parse(text.c_str(), count);
-    std::vector<std::wstring> out;
-    for (size_t i = 0; i < parser.GetCount(); ++i)
-        out.push_back(parser.GetField(i));
-    EXPECT_EQ(parser.GetField(parser.GetCount()), nullptr);
-    return out;
+    return FieldsOf(parser, text.c_str(), count);
 }
 
 typedef std::vector<std::string> A;

@@ -21,11 +21,14 @@ class CommandLineTest : public testing::Test
     }
     CParam p;
 };
+
+// The record's defaults alone: LangID 1042, ProductType 0, both ports and MaxUser 2.
+const std::wstring kDefaults = L"/LID:1042 /PTP:0 /MSP:7084 /FSP:7085 /MAX:2 ";
 } // namespace
 
 TEST_F(CommandLineTest, DefaultsOnly)
 {
-    EXPECT_EQ(Line(), L"/LID:1042 /PTP:0 /MSP:7084 /FSP:7085 /MAX:2 ");
+    EXPECT_EQ(Line(), kDefaults);
 }
 
 TEST_F(CommandLineTest, EverySwitchInOrder)
@@ -92,10 +95,10 @@ TEST_F(CommandLineTest, ASwitchLongerThanItsBufferIsLeftOut)
     // "%s " with 998 characters makes 999: it fits the 1000-character buffer.
     std::wstring option(998, L'o');
     p.SetOption(option.c_str());
-    EXPECT_EQ(Line(), L"/LID:1042 /PTP:0 /MSP:7084 /FSP:7085 /MAX:2 " + option + L" ");
+    EXPECT_EQ(Line(), kDefaults + option + L" ");
     option.push_back(L'o');
     p.SetOption(option.c_str());
-    EXPECT_EQ(Line(), L"/LID:1042 /PTP:0 /MSP:7084 /FSP:7085 /MAX:2 ");
+    EXPECT_EQ(Line(), kDefaults);
 
     // "/URL:\"%s\" " adds 8 characters.
     std::wstring url(991, L'u');
@@ -104,9 +107,9 @@ TEST_F(CommandLineTest, ASwitchLongerThanItsBufferIsLeftOut)
     EXPECT_EQ(Line(), L"/LID:1042 /PTP:0 /URL:\"" + url + L"\" /MSP:7084 /FSP:7085 /MAX:2 /K:1 ");
     url.push_back(L'u');
     p.SetRegistURL(url.c_str());
-    EXPECT_EQ(Line(), L"/LID:1042 /PTP:0 /MSP:7084 /FSP:7085 /MAX:2 /K:1 ");
+    EXPECT_EQ(Line(), kDefaults + L"/K:1 ");
     std::wstring huge(100000, L'h');
     p.SetRegistURL(huge.c_str());
     p.SetOption(huge.c_str());
-    EXPECT_EQ(Line(), L"/LID:1042 /PTP:0 /MSP:7084 /FSP:7085 /MAX:2 ");
+    EXPECT_EQ(Line(), kDefaults);
 }

@@ -121,6 +121,47 @@ TEST(ReadLinkFile, HugeAndBinaryFilesAreCut)
     EXPECT_EQ(CUriParser(utf16.c_str()).IsValid(), 0);
 }
 
+namespace
+{
+struct LinkFileRead
+{
+    std::wstring path;
+    std::wstring result = L"(not read)";
+};
+
+DWORD WINAPI ReadLinkFileThread(LPVOID arg)
+{
+    LinkFileRead* read = static_cast<LinkFileRead*>(arg);
+    read->result = CUriParser::ReadLinkFile(read->path.c_str());
+    return 0;
+}
+} // namespace
+
+TEST(ReadLinkFile, APipeOrADeviceIsNoLinkFile)
+{
+    // A pipe whose other end never writes: a read from it would wait for ever.
+    LinkFileRead* read = new LinkFileRead;
+    read->path = L"\\\\.\\pipe\\nvpc_link_" + std::to_wstring(GetCurrentProcessId()) + L".nvpc";
+    HANDLE pipe = CreateNamedPipeW(read->path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                                   4096, 4096, 0, nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    HANDLE thread = CreateThread(nullptr, 0, ReadLinkFileThread, read, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    bool endedByItself = WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0;
+    // Breaking the pipe ends a read that still waits, so this test stays bounded.
+    DisconnectNamedPipe(pipe);
+    CloseHandle(pipe);
+    bool ended = WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    EXPECT_TRUE(endedByItself) << "the read waited for the pipe";
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(read->result, L"");
+    delete read; // only once the thread has ended
+
+    // The NUL device opens and reads as empty: no link file either.
+    EXPECT_EQ(CUriParser::ReadLinkFile(L"\\\\.\\NUL"), L"");
+}
+
 TEST(ReadLinkFile, ALinkFileParsesLikeTheSameLinkGivenDirectly)
 {
     TempDir dir;

@@ -152,6 +152,18 @@ TEST_F(UriParserTest, EncZeroKeepsValuesAndAnEmptyEncTurnsDecodingOn)
     EXPECT_STREQ(p.GetAlias(), L"c%20d");
 }
 
+TEST_F(UriParserTest, UnescapedCharactersSurvivePercentDecoding)
+{
+    // Escapes spell UTF-8; characters a link left unescaped must come through as they are,
+    // whatever the system's code page holds.
+    auto log = Parse(MakeLink(L"ENC=1&RNM=Caf\u00e9%20\ud68c\uc758&XYZ=\u65e5%41&ALS=\u00e9%C3%A9"));
+    EXPECT_STREQ(p.GetRoomName(), L"Caf\u00e9 \ud68c\uc758");
+    EXPECT_STREQ(p.GetOption(), L"/XYZ:\u65e5A");
+    EXPECT_STREQ(p.GetAlias(), L"\u00e9\u00e9");
+    EXPECT_EQ(log,
+              (Lines{L"Encoded : 1", L"SetRoomName : Caf\u00e9 \ud68c\uc758", L"SetAlias : \u00e9\u00e9"}));
+}
+
 TEST_F(UriParserTest, UnknownKeysBecomeSwitchesInOrder)
 {
     Parse(MakeLink(L"AAA=1&LID=18&OPT=/x y&Zz=&BBB=2"));

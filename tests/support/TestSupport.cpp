@@ -159,6 +159,25 @@ std::vector<std::wstring> LogCapture::Texts() const
     return out;
 }
 
+EnvGuard::EnvGuard(const wchar_t* name, const wchar_t* value) : m_name(name)
+{
+    DWORD n = GetEnvironmentVariableW(name, nullptr, 0);
+    if (n > 0)
+    {
+        std::vector<wchar_t> buf(n);
+        DWORD got = GetEnvironmentVariableW(name, buf.data(), n);
+        m_had = got < n;
+        if (m_had)
+            m_previous.assign(buf.data(), got);
+    }
+    SetEnvironmentVariableW(name, value);
+}
+
+EnvGuard::~EnvGuard()
+{
+    SetEnvironmentVariableW(m_name.c_str(), m_had ? m_previous.c_str() : nullptr);
+}
+
 // "YYYY-MM-DD hh:mm:ss.mmm T<thread> L<level> <text>\r\n"
 std::vector<LogLine> ParseLogFile(const std::wstring& path)
 {

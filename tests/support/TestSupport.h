@@ -58,6 +58,22 @@ class LogCapture
 
 std::vector<LogLine> ParseLogFile(const std::wstring& path);
 
+// Sets an environment variable of this process for the guard's lifetime (null value:
+// unset), then puts back what was there.
+class EnvGuard
+{
+  public:
+    EnvGuard(const wchar_t* name, const wchar_t* value);
+    ~EnvGuard();
+    EnvGuard(const EnvGuard&) = delete;
+    EnvGuard& operator=(const EnvGuard&) = delete;
+
+  private:
+    std::wstring m_name;
+    std::wstring m_previous;
+    bool m_had = false;
+};
+
 // Runs a program with a command line, waits (bounded) and returns its exit code, or -1.
 int RunProcess(const std::wstring& exe, const std::wstring& args, DWORD timeoutMs = 60000,
                const std::wstring& workDir = L"");

@@ -10,8 +10,6 @@
 
 namespace
 {
-const wchar_t kSettingsCaption[] = L"Proxy Connection Settings";
-
 class ProxyMode : public ::testing::Test
 {
   protected:
@@ -20,25 +18,6 @@ class ProxyMode : public ::testing::Test
     ProxyComponentGuard registration;
     ProxySettingsFileGuard settingsFile;
 };
-
-struct ProcessWindow
-{
-    DWORD pid;
-    HWND found;
-};
-
-BOOL CALLBACK FindSettingsOf(HWND window, LPARAM lParam)
-{
-    ProcessWindow* data = reinterpret_cast<ProcessWindow*>(lParam);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    if (pid == data->pid && IsWindowVisible(window) && WindowText(window) == kSettingsCaption)
-    {
-        data->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
 
 // Starts the updater with "/Proxy"; when a settings window of it shows up, cancels it.
 // Returns the exit code (-1 when it did not end in time); *shown tells whether the
@@ -61,12 +40,10 @@ int RunUpdaterProxy(bool* shown)
             GetExitCodeProcess(pi.hProcess, &code);
             break;
         }
-        ProcessWindow data = {pi.dwProcessId, nullptr};
-        EnumWindows(FindSettingsOf, reinterpret_cast<LPARAM>(&data));
-        if (data.found)
+        if (HWND settings = FindProcessWindow(pi.dwProcessId, nullptr, kProxySettingsCaption))
         {
             *shown = true;
-            PostMessageW(data.found, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            ClickButton(settings, IDCANCEL);
         }
     }
     if (code == static_cast<DWORD>(-1))
@@ -82,15 +59,7 @@ TEST_F(ProxyMode, ShowsTheSettingsWhenTheComponentIsThere)
     bool shown = false;
     UiScript script;
     script.Add(L"settings shown",
-               [&]
-               {
-                   HWND settings = FindThreadWindow(L"#32770", kSettingsCaption);
-                   if (!settings)
-                       return false;
-                   shown = true;
-                   ClickButton(settings, IDCANCEL);
-                   return true;
-               });
+               ClickWhenShown(kProxySettingsCaption, IDCANCEL, [&](HWND) { shown = true; }));
     EXPECT_EQ(RunProxyMode(), 0);
     EXPECT_FALSE(script.failed()) << WideToUtf8(script.failedStep());
     EXPECT_TRUE(shown);
@@ -101,16 +70,7 @@ TEST_F(ProxyMode, DoesNothingWithoutTheComponent)
     ASSERT_TRUE(registration.Unregister());
     bool shown = false;
     UiScript script;
-    script.Add(L"watch for settings",
-               [&]
-               {
-                   if (HWND settings = FindThreadWindow(L"#32770", kSettingsCaption))
-                   {
-                       shown = true;
-                       ClickButton(settings, IDCANCEL);
-                   }
-                   return false;
-               });
+    script.Add(L"watch for settings", ClickWheneverShown(kProxySettingsCaption, IDCANCEL, &shown));
     EXPECT_EQ(RunProxyMode(), 0);
     EXPECT_FALSE(shown);
 }

@@ -1,11 +1,16 @@
-// The updater's entry: mode choice, link-file paths, and the question a link for another
-// launcher version asks (seen from outside, on the real program).
+// The updater's entry: mode choice, link-file paths, the question a link for another
+// launcher version asks (seen from outside, on the real program), and what the modes hand
+// to the elevated copy of themselves.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
+#include "install/Process.h"
+#include "params/LinkTestSupport.h"
 #include "support/TestSupport.h"
+#include "support/WindowDriver.h"
 #include "ui/StringTable.h"
 #include "updater/UpdaterModes.h"
 
@@ -69,66 +74,14 @@ TEST(UnquotePath, RemovesOnePairOfEnclosingQuotes)
 
 namespace
 {
-std::string B64(const std::string& bytes)
-{
-    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < bytes.size(); i += 3)
-    {
-        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-        if (i + 1 < bytes.size())
-            v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-        if (i + 2 < bytes.size())
-            v |= static_cast<unsigned char>(bytes[i + 2]);
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += i + 1 < bytes.size() ? kAlphabet[(v >> 6) & 63] : '=';
-        out += i + 2 < bytes.size() ? kAlphabet[v & 63] : '=';
-    }
-    return out;
-}
-
-std::wstring LinkFor(const std::string& query)
-{
-    return L"norvane:?" + Utf8ToWideString(B64(query));
-}
-
-std::string NowMs()
+std::wstring NowMs()
 {
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);
     ULARGE_INTEGER v;
     v.LowPart = ft.dwLowDateTime;
     v.HighPart = ft.dwHighDateTime;
-    return std::to_string((v.QuadPart - 116444736000000000ULL) / 10000ULL);
-}
-
-struct FoundBox
-{
-    DWORD pid;
-    HWND box;
-};
-
-BOOL CALLBACK FindBoxOf(HWND window, LPARAM param)
-{
-    FoundBox* found = reinterpret_cast<FoundBox*>(param);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    wchar_t cls[64] = {};
-    GetClassNameW(window, cls, ARRAYSIZE(cls));
-    if (pid == found->pid && IsWindowVisible(window) && wcscmp(cls, L"#32770") == 0)
-    {
-        found->box = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-std::wstring WindowText(HWND window)
-{
-    wchar_t text[2048] = {};
-    GetWindowTextW(window, text, ARRAYSIZE(text));
-    return text;
+    return std::to_wstring((v.QuadPart - 116444736000000000ULL) / 10000ULL);
 }
 
 // Runs the updater with a link that names another launcher version, answers the
@@ -144,23 +97,22 @@ int AnswerVersionQuestion(const std::wstring& link, int button, std::wstring* ca
     if (!CreateProcessW(exe.c_str(), buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
         return -1;
     CloseHandle(pi.hThread);
-    FoundBox found = {pi.dwProcessId, nullptr};
-    for (int i = 0; i < 400 && !found.box; ++i)
+    HWND box = nullptr;
+    for (int i = 0; i < 400 && !box; ++i)
     {
         if (WaitForSingleObject(pi.hProcess, 50) == WAIT_OBJECT_0)
             break; // ended without asking
-        EnumWindows(FindBoxOf, reinterpret_cast<LPARAM>(&found));
+        box = FindProcessWindow(pi.dwProcessId, L"#32770", nullptr);
     }
-    if (found.box)
+    if (box)
     {
-        *caption = WindowText(found.box);
-        *text = WindowText(GetDlgItem(found.box, 0xFFFF)); // the message box's text control
-        HWND yes = GetDlgItem(found.box, IDYES), no = GetDlgItem(found.box, IDNO);
+        *caption = WindowText(box);
+        *text = WindowText(GetDlgItem(box, 0xFFFF)); // the message box's text control
+        HWND yes = GetDlgItem(box, IDYES), no = GetDlgItem(box, IDNO);
         EXPECT_NE(yes, nullptr);
         EXPECT_NE(no, nullptr);
-        EXPECT_EQ(GetDlgItem(found.box, IDOK), nullptr);
-        PostMessageW(found.box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(GetDlgItem(found.box, button)));
+        EXPECT_EQ(GetDlgItem(box, IDOK), nullptr);
+        ClickButton(box, button);
     }
     DWORD code = static_cast<DWORD>(-1);
     if (WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0)
@@ -168,7 +120,7 @@ int AnswerVersionQuestion(const std::wstring& link, int button, std::wstring* ca
     else
         TerminateProcess(pi.hProcess, 99);
     CloseHandle(pi.hProcess);
-    return found.box ? static_cast<int>(code) : -2;
+    return box ? static_cast<int>(code) : -2;
 }
 } // namespace
 
@@ -177,14 +129,14 @@ TEST(UpdaterLinkMode, AnotherLauncherVersionAsksAndRunsNoWorkflow)
     std::wstring expected =
         CStringTable::LoadIn(IDS_LAUNCHER_UPGRADED, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
     ASSERT_FALSE(expected.empty());
-    std::string now = NowMs();
+    std::wstring now = NowMs();
     for (int button : {IDNO, IDYES})
     {
         LogCapture log;
         std::wstring caption, text;
         // RTP=9 runs no workflow even when the version matches, so nothing else can appear.
-        std::wstring link = LinkFor("VER=2.0.0.1&UDU=http://127.0.0.1:9/get&CAP=Meeting&RTP=9&LAT=" + now +
-                                    "&SAT=" + now + "&EAT=10");
+        std::wstring link = MakeLink(L"VER=2.0.0.1&UDU=http://127.0.0.1:9/get&CAP=Meeting&RTP=9&LAT=" + now +
+                                     L"&SAT=" + now + L"&EAT=10");
         EXPECT_EQ(AnswerVersionQuestion(link, button, &caption, &text), 0) << "no question box seen";
         EXPECT_EQ(caption, L"Meeting Updater");
         // A message box shows the line feed of string 219 as CR LF or LF.
@@ -206,9 +158,9 @@ TEST(UpdaterLinkMode, AFreshLinkFileIsAcceptedAndReachesTheVersionQuestion)
     // The refusals are seen from outside as runs that end without a window; this is the
     // other side: a link file written now, within its validity, gets as far as the question.
     TempDir dir;
-    std::string now = NowMs();
+    std::wstring now = NowMs();
     std::wstring path = dir / L"meeting.nvpc";
-    std::wstring link = LinkFor("VER=2.0.0.1&CAP=Meeting&RTP=9&LAT=" + now + "&SAT=" + now + "&EAT=10");
+    std::wstring link = MakeLink(L"VER=2.0.0.1&CAP=Meeting&RTP=9&LAT=" + now + L"&SAT=" + now + L"&EAT=10");
     ASSERT_TRUE(WriteBytes(path, WideToUtf8(link) + "\r\n"));
     LogCapture log;
     std::wstring caption, text;
@@ -218,4 +170,126 @@ TEST(UpdaterLinkMode, AFreshLinkFileIsAcceptedAndReachesTheVersionQuestion)
     auto texts = log.Texts();
     ASSERT_GE(texts.size(), 2u);
     EXPECT_EQ(texts[1], L"SetVersion : 2.0.0.1");
+}
+
+// ---- The elevation check of the modes, with the platform's answers injected ----
+
+namespace
+{
+// Every start of a program, recorded and answered with startOk.
+struct Relaunches
+{
+    bool startOk = true;
+    int starts = 0;
+    std::wstring verb, file, params;
+};
+Relaunches g_relaunches;
+
+BOOL WINAPI Windows7(LPOSVERSIONINFOW info)
+{
+    info->dwPlatformId = VER_PLATFORM_WIN32_NT;
+    info->dwMajorVersion = 6;
+    info->dwMinorVersion = 1;
+    return TRUE;
+}
+
+// A token that is not elevated (a limited one of a split token).
+BOOL WINAPI NotElevated(HANDLE, TOKEN_INFORMATION_CLASS cls, LPVOID info, DWORD size, PDWORD returned)
+{
+    if (size < sizeof(DWORD) || (cls != TokenElevation && cls != TokenElevationType))
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *static_cast<DWORD*>(info) = cls == TokenElevation ? 0 : TokenElevationTypeLimited;
+    *returned = sizeof(DWORD);
+    return TRUE;
+}
+
+BOOL WINAPI RecordStart(SHELLEXECUTEINFOW* info)
+{
+    ++g_relaunches.starts;
+    g_relaunches.verb = info->lpVerb ? info->lpVerb : L"";
+    g_relaunches.file = info->lpFile ? info->lpFile : L"";
+    g_relaunches.params = info->lpParameters ? info->lpParameters : L"";
+    info->hProcess = nullptr;
+    return g_relaunches.startOk ? TRUE : FALSE;
+}
+
+class NotElevatedRun : public testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        g_relaunches = Relaunches();
+        SystemQueries queries = {Windows7, NotElevated, RecordStart};
+        SetSystemQueries(&queries);
+    }
+    void TearDown() override { SetSystemQueries(nullptr); }
+};
+
+// The lines the record's setters caused ("SetX : v" from a link, "SetX()=v" from the
+// configuration file): none when the run ended at its elevation check.
+size_t SetterLines(const LogCapture& log)
+{
+    size_t n = 0;
+    for (const std::wstring& text : log.Texts())
+        n += text.compare(0, 3, L"Set") == 0 ? 1 : 0;
+    return n;
+}
+
+// No authorisation times: were the run to go on, the link would be refused before any
+// dialog or question.
+const wchar_t kUnauthorisedQuery[] = L"PID=P1&RTP=9";
+} // namespace
+
+TEST_F(NotElevatedRun, LoaderModeStartsItselfElevatedWithTheLoaderSwitch)
+{
+    LogCapture log;
+    EXPECT_EQ(RunLoaderMode(), 0);
+    EXPECT_EQ(g_relaunches.starts, 1);
+    EXPECT_EQ(g_relaunches.verb, L"runas");
+    EXPECT_EQ(g_relaunches.file, ModulePath());
+    EXPECT_EQ(g_relaunches.params, L"/Loader");
+    EXPECT_EQ(SetterLines(log), 0u) << "the elevated copy reads the configuration, not this run";
+}
+
+TEST_F(NotElevatedRun, LinkModeHandsTheLinkToTheElevatedCopy)
+{
+    std::wstring link = MakeLink(kUnauthorisedQuery);
+    {
+        LogCapture log;
+        EXPECT_EQ(RunLinkMode(link.c_str(), nullptr), 0);
+        EXPECT_EQ(g_relaunches.starts, 1);
+        EXPECT_EQ(g_relaunches.verb, L"runas");
+        EXPECT_EQ(g_relaunches.params, link);
+        EXPECT_EQ(SetterLines(log), 0u);
+    }
+    // A start that fails (the user declined): this run goes on and decodes the link itself.
+    g_relaunches.startOk = false;
+    LogCapture log;
+    EXPECT_EQ(RunLinkMode(link.c_str(), nullptr), 0);
+    EXPECT_EQ(g_relaunches.starts, 2);
+    EXPECT_EQ(log.Texts(), (std::vector<std::wstring>{L"SetProductID : P1", L"SetRunType : 9"}));
+}
+
+TEST_F(NotElevatedRun, LinkFileModeHandsOverTheQuotedLinkTextNotTheFile)
+{
+    TempDir dir;
+    std::wstring path = dir / L"meeting file.nvpc";
+    std::wstring link = MakeLink(kUnauthorisedQuery);
+    ASSERT_TRUE(WriteBytes(path, WideToUtf8(link) + "\r\nsecond line"));
+    LogCapture log;
+    EXPECT_EQ(RunLinkFileMode((L"\"" + path + L"\"").c_str()), 0);
+    EXPECT_EQ(g_relaunches.starts, 1);
+    EXPECT_EQ(g_relaunches.verb, L"runas");
+    // The first line in quotes (its carriage return included): the elevated copy runs in
+    // link mode and never needs the file.
+    EXPECT_EQ(g_relaunches.params, L"\"" + link + L"\r\"");
+    EXPECT_EQ(ChooseUpdaterMode(g_relaunches.params.c_str()).mode, UpdaterMode::Link);
+    EXPECT_EQ(SetterLines(log), 0u);
+
+    // A link file that cannot be read starts nothing.
+    EXPECT_EQ(RunLinkFileMode((dir / L"gone.nvpc").c_str()), 0);
+    EXPECT_EQ(g_relaunches.starts, 1);
 }
