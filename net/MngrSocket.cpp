@@ -246,7 +246,8 @@ bool CMngrSocket::BuildProxyStep(int step, char* out, int capacity, int* length)
             *length = 3;
         }
         return true;
-    case 2: {
+    case 2:
+    {
         size_t userLength = strlen(m_proxyUser), passwordLength = strlen(m_proxyPassword);
         if (userLength > 255 || passwordLength > 255 || (int)(3 + userLength + passwordLength) > capacity)
             return false;
@@ -258,7 +259,8 @@ bool CMngrSocket::BuildProxyStep(int step, char* out, int capacity, int* length)
         *length = (int)(3 + userLength + passwordLength);
         return true;
     }
-    case 3: {
+    case 3:
+    {
         in_addr target = m_targetAddress;
         bool resolved = m_targetLookedUp ? m_targetResolved : ResolveIPv4(m_targetHost, &target);
         if (capacity < 10 || !resolved)

@@ -10,13 +10,13 @@ class CMngrSocket
   public:
     enum
     {
-        kHostChars = 100,        // target host: at most 99 characters
-        kProxyChars = 257,       // proxy host, user, password: at most 256 characters
+        kHostChars = 100,  // target host: at most 99 characters
+        kProxyChars = 257, // proxy host, user, password: at most 256 characters
         kConnectTimeoutMs = 10000,
         kHandshakeTimeoutMs = 10000,
-        kHandshakeEndMs = 5000,  // for the handshake thread to end once told to
+        kHandshakeEndMs = 5000, // for the handshake thread to end once told to
         kSendTimeoutMs = 30000,
-        kReplyCapacity = 4096,   // proxy reply accumulator
+        kReplyCapacity = 4096, // proxy reply accumulator
         kReplyChunk = 256,
     };
 

@@ -28,8 +28,8 @@ std::wstring RequestText(const Packet& request)
 } // namespace
 
 CServerHandler::CServerHandler(int mode, CParam* param)
-    : m_thread(nullptr), m_stopEvent(nullptr), m_replyDestination(nullptr), m_replyEvent(nullptr), m_mode(mode),
-      m_param(param)
+    : m_thread(nullptr), m_stopEvent(nullptr), m_replyDestination(nullptr), m_replyEvent(nullptr),
+      m_mode(mode), m_param(param)
 {
     InitializeCriticalSection(&m_replyLock);
 }
@@ -232,8 +232,8 @@ void CServerHandler::Deliver(const Packet& packet)
     {
         size_t length = packet.HasValidLength() ? packet.header.DataLength : 0;
         memcpy(m_replyDestination, &packet, PACKET_HEADER_SIZE + length);
-        WriteLog(LOG_INFO, L">>>>>>>>>>>>>>>>>>>>>>> ReceivedData=%s %d", Widen(packet.BodyText().c_str()).c_str(),
-                 (int)packet.header.DataLength);
+        WriteLog(LOG_INFO, L">>>>>>>>>>>>>>>>>>>>>>> ReceivedData=%s %d",
+                 Widen(packet.BodyText().c_str()).c_str(), (int)packet.header.DataLength);
         SetEvent(m_replyEvent);
     }
     LeaveCriticalSection(&m_replyLock);
@@ -253,12 +253,14 @@ int CServerHandler::SendPacket(Packet* packet, Packet* reply, int wait, DWORD ti
     LeaveCriticalSection(&m_replyLock);
     WriteLog(LOG_INFO, L"CServerHandler::SendPacket : TimeOut=%d", (int)timeout);
 
-    int sent = packet->HasValidLength()
-                   ? CMngrSocket::SendPacket(reinterpret_cast<const char*>(packet->Bytes()), (int)packet->WireSize())
-                   : 0;
+    int sent =
+        packet->HasValidLength()
+            ? CMngrSocket::SendPacket(reinterpret_cast<const char*>(packet->Bytes()), (int)packet->WireSize())
+            : 0;
     int result = sent;
     if (sent && wait)
-        result = (reply && m_replyEvent && WaitForSingleObject(m_replyEvent, timeout) == WAIT_OBJECT_0) ? 1 : 0;
+        result =
+            (reply && m_replyEvent && WaitForSingleObject(m_replyEvent, timeout) == WAIT_OBJECT_0) ? 1 : 0;
 
     // From here on a late reply is dropped, never written into the caller's buffer.
     EnterCriticalSection(&m_replyLock);
@@ -301,13 +303,15 @@ int CServerHandler::QueryResult(bool byCode, char* buffer, size_t capacity, int*
     if (!built || !Request(*request, *reply, &elapsed) || !reply->HasValidLength())
     {
         std::wstring format = std::wstring(name) + L"(%d) failed SendPacket(%d) send=%s";
-        WriteLog(LOG_INFO, format.c_str(), (int)elapsed, (int)reply->header.ucCmdSub, RequestText(*request).c_str());
+        WriteLog(LOG_INFO, format.c_str(), (int)elapsed, (int)reply->header.ucCmdSub,
+                 RequestText(*request).c_str());
         return 0;
     }
     if (reply->header.ucCmdSub != SUB_OK)
     {
         std::wstring format = std::wstring(name) + L" failed SendPacket(%d) receive=%s";
-        WriteLog(LOG_INFO, format.c_str(), (int)reply->header.ucCmdSub, Widen(reply->BodyText().c_str()).c_str());
+        WriteLog(LOG_INFO, format.c_str(), (int)reply->header.ucCmdSub,
+                 Widen(reply->BodyText().c_str()).c_str());
         return 0;
     }
     size_t bodyLength = reply->header.DataLength;
@@ -343,7 +347,8 @@ int CServerHandler::GetCompanyServerInfo()
         if (!GetQueryResultEx(answer.get(), PACKET_BUFFER_SIZE, &length))
             return 0;
         break;
-    case 2: {
+    case 2:
+    {
         // No request: the connected directory host is the company server.
         if (!IsConnected())
             return 0;
@@ -501,8 +506,8 @@ std::string CServerHandler::SetXMLData(const wchar_t* name)
                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
     {
-        WriteLog(LOG_TRACE, L"SetXMLData failed : hFile=%x szXMLFile=%s path=%s", (unsigned)(UINT_PTR)file.get(),
-                 name, path.c_str());
+        WriteLog(LOG_TRACE, L"SetXMLData failed : hFile=%x szXMLFile=%s path=%s",
+                 (unsigned)(UINT_PTR)file.get(), name, path.c_str());
         return std::string();
     }
     std::string text(kMaxManifestBytes, '\0');
@@ -520,7 +525,10 @@ std::string CServerHandler::SetXMLData(const wchar_t* name)
     return text;
 }
 
-CProductRunner::CProductRunner(CParam* param) : m_param(param), m_handler(CServerHandler::MODE_DIRECTORY, param) {}
+CProductRunner::CProductRunner(CParam* param)
+    : m_param(param), m_handler(CServerHandler::MODE_DIRECTORY, param)
+{
+}
 
 CProductRunner::~CProductRunner()
 {

@@ -20,8 +20,8 @@ class CServerHandler : public CMngrSocket
     {
         MODE_UPGRADE = 0,
         MODE_DIRECTORY = 1,
-        kMaxUrlBytes = 999,         // a URL reply of 1000 bytes or more is refused
-        kMaxManifestBytes = 38399,  // read from a manifest file at most
+        kMaxUrlBytes = 999,        // a URL reply of 1000 bytes or more is refused
+        kMaxManifestBytes = 38399, // read from a manifest file at most
     };
 
     CServerHandler(int mode, CParam* param);

@@ -114,9 +114,9 @@ size_t GetModuleFolder(std::wstring& folder)
 }
 
 CParam::CParam()
-    : LangID(0x0412), ProductType(0), MSPort(7084), FSPort(7085), WSPort(80), UpPort(7085), MaxUser(2), UserType(0),
-      TimeOut(30000), RunType(0), QueryType(0), InstallType(0), UseSystemProxy(0), ProxyType(0), ProxyPort(0),
-      UseModuleFolder(0), ModalDialog(0), LocalAuthTime(0), ServerAuthTime(0), ExpireAuthTime(0)
+    : LangID(0x0412), ProductType(0), MSPort(7084), FSPort(7085), WSPort(80), UpPort(7085), MaxUser(2),
+      UserType(0), TimeOut(30000), RunType(0), QueryType(0), InstallType(0), UseSystemProxy(0), ProxyType(0),
+      ProxyPort(0), UseModuleFolder(0), ModalDialog(0), LocalAuthTime(0), ServerAuthTime(0), ExpireAuthTime(0)
 {
     ProductID[0] = CompanyCode[0] = FileName[0] = Title[0] = Group[0] = 0;
     DNSCode[0] = ConnectedUpgradeHost[0] = ServerIP[0] = 0;

@@ -1,6 +1,6 @@
 #pragma once
 // String table identifiers shared by the programs' resources and code.
-#define IDS_UPDATER_CAPTION 200     // "%s Updater"
+#define IDS_UPDATER_CAPTION 200 // "%s Updater"
 #define IDS_CHECK_UPDATE 201
 #define IDS_CHECK_INSTALLED 202
 #define IDS_CHECK_NEW_UPDATE 203
@@ -9,15 +9,15 @@
 #define IDS_RUN_SETUP 206
 #define IDS_UPDATING_FILES 207
 #define IDS_APPLY_UPDATE 208
-#define IDS_FINISHED 209            // formatted with the title
+#define IDS_FINISHED 209 // formatted with the title
 #define IDS_FAILED 210
 #define IDS_ALREADY_RUNNING 211
 #define IDS_CANCEL 212
-#define IDS_CLIENT_RUNNING 213      // formatted with the title
+#define IDS_CLIENT_RUNNING 213 // formatted with the title
 #define IDS_NO_UPGRADE_RESPONSE 214
 #define IDS_CLIENT_NOT_STARTED 215
-#define IDS_SETUP_FINISHED 216      // formatted with the title
-#define IDS_SETUP_CAPTION 217       // formatted with the title
+#define IDS_SETUP_FINISHED 216 // formatted with the title
+#define IDS_SETUP_CAPTION 217  // formatted with the title
 #define IDS_PROXY_SETTINGS 218
 #define IDS_LAUNCHER_UPGRADED 219
 

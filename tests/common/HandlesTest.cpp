@@ -48,7 +48,8 @@ TEST(Handles, FileWrapperTreatsInvalidHandleValueAsNone)
     UniqueFile none;
     EXPECT_FALSE(none.valid());
     EXPECT_EQ(none.get(), INVALID_HANDLE_VALUE);
-    UniqueFile missing(CreateFileW(L"C:\\no\\such\\file.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueFile missing(
+        CreateFileW(L"C:\\no\\such\\file.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     EXPECT_FALSE(missing.valid());
     UniqueHandle zero; // a kernel handle uses NULL for none
     EXPECT_EQ(zero.get(), nullptr);

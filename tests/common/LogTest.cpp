@@ -30,7 +30,8 @@ TEST(LogFacade, ExpandsWideFormatsWithLevelAndThread)
 {
     ASSERT_NE(LogWriter(), nullptr) << "Logger.dll should sit beside the test program";
     LogCapture log;
-    WriteLog(LOG_TRACE, L"CDownloaderEx::Download : lpURL=%s lpPath=%s", L"http://h/a b", L"C:\\\u00e9\u65e5.zip");
+    WriteLog(LOG_TRACE, L"CDownloaderEx::Download : lpURL=%s lpPath=%s", L"http://h/a b",
+             L"C:\\\u00e9\u65e5.zip");
     WriteLog(LOG_INFO, L"ExecuteSync:%d hex=%x", 3, 0xBEEF);
     WriteLog(LOG_INFO, L"no arguments");
     auto lines = log.Lines();
@@ -60,10 +61,12 @@ TEST(LogFacade, ConcurrentWritersNeitherLoseNorMixLines)
     const int kThreads = 8, kLines = 150;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([t] {
-            for (int i = 0; i < kLines; ++i)
-                WriteLog(LOG_TRACE, L"worker %d line %d %s", t, i, L"payload-payload-payload");
-        });
+        threads.emplace_back(
+            [t]
+            {
+                for (int i = 0; i < kLines; ++i)
+                    WriteLog(LOG_TRACE, L"worker %d line %d %s", t, i, L"payload-payload-payload");
+            });
     for (auto& th : threads)
         th.join();
     auto lines = log.Lines();

@@ -52,7 +52,8 @@ class MngrSocketTest : public testing::Test
 // what the client sent.
 LoopbackServer::Handler SocksPeer(int t, bool withUser, std::string greetingReply, std::string connectReply)
 {
-    return [=](SOCKET s, LoopbackServer& server) {
+    return [=](SOCKET s, LoopbackServer& server)
+    {
         std::string greeting;
         if (!LoopbackServer::ReadExact(s, greeting, withUser ? 4 : 3))
             return;
@@ -86,7 +87,8 @@ LoopbackServer::Handler SocksPeer(int t, bool withUser, std::string greetingRepl
 // An HTTP proxy that reads the CONNECT request and answers with reply.
 LoopbackServer::Handler HttpPeer(std::string reply)
 {
-    return [=](SOCKET s, LoopbackServer& server) {
+    return [=](SOCKET s, LoopbackServer& server)
+    {
         std::string request;
         if (!LoopbackServer::ReadUntil(s, request, "\r\n\r\n"))
             return;
@@ -99,11 +101,13 @@ LoopbackServer::Handler HttpPeer(std::string reply)
 
 TEST_F(MngrSocketTest, ConnectsDirectlyAndSendsOnePacket)
 {
-    LoopbackServer server([](SOCKET s, LoopbackServer& srv) {
-        std::string got;
-        if (LoopbackServer::ReadExact(s, got, 5))
-            srv.Record(got);
-    });
+    LoopbackServer server(
+        [](SOCKET s, LoopbackServer& srv)
+        {
+            std::string got;
+            if (LoopbackServer::ReadExact(s, got, 5))
+                srv.Record(got);
+        });
     LogCapture log;
     CMngrSocket sock;
     ASSERT_TRUE(sock.SetTarget("127.0.0.1", server.port()));
@@ -173,7 +177,8 @@ TEST_F(MngrSocketTest, HttpProxyTunnelWithoutAndWithCredentials)
         EXPECT_EQ(proxy.received(), "CONNECT 10.1.2.3:7084 HTTP/1.1\r\nHost: 10.1.2.3:7084\r\n\r\n");
         auto lines = log.Lines();
         ASSERT_EQ(lines.size(), 5u);
-        EXPECT_EQ(lines[0].text, L"CMngrSocket::Connect : ip=127.0.0.1 port=" + std::to_wstring(proxy.port()));
+        EXPECT_EQ(lines[0].text,
+                  L"CMngrSocket::Connect : ip=127.0.0.1 port=" + std::to_wstring(proxy.port()));
         EXPECT_EQ(lines[1].text, L"ThreadProxyConnection start");
         EXPECT_EQ(lines[2].text, L"SendPacket : idx=1  GetProxyType()=1");
         EXPECT_EQ(lines[3].text, L"ThreadProxyConnection Killed");
@@ -252,7 +257,8 @@ TEST_F(MngrSocketTest, SocksHandshakeWithoutUser)
 {
     for (int t : {4, 5})
     {
-        LoopbackServer proxy(SocksPeer(t, false, Bytes({t, 0}), Bytes({t, 0, 0, 1, 127, 0, 0, 1, 0x1B, 0xAC})));
+        LoopbackServer proxy(
+            SocksPeer(t, false, Bytes({t, 0}), Bytes({t, 0, 0, 1, 127, 0, 0, 1, 0x1B, 0xAC})));
         LogCapture log;
         CMngrSocket sock;
         sock.SetTarget("10.20.30.40", 7084);
@@ -310,12 +316,14 @@ TEST_F(MngrSocketTest, ProxyThatClosesOrResetsFails)
 {
     for (bool reset : {false, true})
     {
-        LoopbackServer proxy([reset](SOCKET s, LoopbackServer&) {
-            std::string greeting;
-            LoopbackServer::ReadExact(s, greeting, 3);
-            if (reset)
-                LoopbackServer::Reset(s);
-        });
+        LoopbackServer proxy(
+            [reset](SOCKET s, LoopbackServer&)
+            {
+                std::string greeting;
+                LoopbackServer::ReadExact(s, greeting, 3);
+                if (reset)
+                    LoopbackServer::Reset(s);
+            });
         CMngrSocket sock;
         sock.SetTarget("127.0.0.1", 7085);
         sock.SetProxy(5, "127.0.0.1", proxy.port(), "", "");

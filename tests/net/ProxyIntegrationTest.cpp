@@ -51,7 +51,8 @@ class Tunnel : public CMngrSocket
 // Echoes one line back with a prefix.
 LoopbackServer::Handler Echo()
 {
-    return [](SOCKET s, LoopbackServer& server) {
+    return [](SOCKET s, LoopbackServer& server)
+    {
         std::string line;
         if (LoopbackServer::ReadUntil(s, line, "\n"))
         {
@@ -139,25 +140,28 @@ TEST_F(ProxyIntegrationTest, DirectoryLookupThroughEachProxy)
     };
     for (auto& p : proxies)
     {
-        LoopbackServer directory([](SOCKET s, LoopbackServer& srv) {
-            std::string header;
-            if (!LoopbackServer::ReadExact(s, header, 8))
-                return;
-            WORD length;
-            memcpy(&length, &header[6], 2);
-            std::string body;
-            LoopbackServer::ReadExact(s, body, length);
-            srv.Record(body);
-            std::string reply = std::string("10.77.0.1\x01" "9\x02");
-            std::string out(8, '\0');
-            WORD sub = 2, size = (WORD)reply.size();
-            memcpy(&out[0], &header[0], 2);
-            memcpy(&out[2], &sub, 2);
-            memcpy(&out[6], &size, 2);
-            LoopbackServer::SendAll(s, out + reply);
-            std::string rest;
-            LoopbackServer::ReadExact(s, rest, 1, 3000);
-        });
+        LoopbackServer directory(
+            [](SOCKET s, LoopbackServer& srv)
+            {
+                std::string header;
+                if (!LoopbackServer::ReadExact(s, header, 8))
+                    return;
+                WORD length;
+                memcpy(&length, &header[6], 2);
+                std::string body;
+                LoopbackServer::ReadExact(s, body, length);
+                srv.Record(body);
+                std::string reply = std::string("10.77.0.1\x01"
+                                                "9\x02");
+                std::string out(8, '\0');
+                WORD sub = 2, size = (WORD)reply.size();
+                memcpy(&out[0], &header[0], 2);
+                memcpy(&out[2], &sub, 2);
+                memcpy(&out[6], &size, 2);
+                LoopbackServer::SendAll(s, out + reply);
+                std::string rest;
+                LoopbackServer::ReadExact(s, rest, 1, 3000);
+            });
         CParam param;
         param.SetDNSHost(L"127.0.0.1");
         param.SetMSPort(std::to_wstring(directory.port()).c_str());

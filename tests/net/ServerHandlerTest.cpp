@@ -113,7 +113,8 @@ class PacketServer
     }
 
     Script m_script;
-    CRITICAL_SECTION m_lock = [] {
+    CRITICAL_SECTION m_lock = []
+    {
         CRITICAL_SECTION cs;
         InitializeCriticalSection(&cs);
         return cs;
@@ -205,7 +206,12 @@ class ServerHandlerTest : public testing::Test
 
 TEST_F(ServerHandlerTest, FirstDirectoryHostRefusesSecondAnswersTheQuery)
 {
-    PacketServer server([](const Request&) { return Ok(std::string("10.9.8.7\x01" "1.0\x02")); });
+    PacketServer server(
+        [](const Request&)
+        {
+            return Ok(std::string("10.9.8.7\x01"
+                                  "1.0\x02"));
+        });
     // 127.0.0.2 is loopback too, but nothing listens there.
     Directory(server.port(), L"127.0.0.2 127.0.0.1");
     LogCapture log;
@@ -219,7 +225,8 @@ TEST_F(ServerHandlerTest, FirstDirectoryHostRefusesSecondAnswersTheQuery)
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].command, 0x026C);
     EXPECT_EQ(requests[0].sub, 1);
-    EXPECT_EQ(requests[0].body, kSql + "\x01" "2\x02");
+    EXPECT_EQ(requests[0].body, kSql + "\x01"
+                                       "2\x02");
 
     std::vector<std::wstring> connects;
     bool sawResult = false, sawTimeOut = false;
@@ -266,20 +273,23 @@ TEST_F(ServerHandlerTest, QueryTypesChooseTheRequest)
 TEST_F(ServerHandlerTest, RefusedEmptyAndLateDirectoryAnswersFail)
 {
     int n = 0;
-    PacketServer server([&n](const Request&) {
-        switch (n++)
+    PacketServer server(
+        [&n](const Request&)
         {
-        case 0:
-            return Code(3, "no such company\x02");
-        case 1:
-            return Code(2, ""); // OK but empty
-        default: {
-            Answer late = Ok(std::string("1.1.1.1\x02"));
-            late.delayMs = 1500;
-            return late;
-        }
-        }
-    });
+            switch (n++)
+            {
+            case 0:
+                return Code(3, "no such company\x02");
+            case 1:
+                return Code(2, ""); // OK but empty
+            default:
+            {
+                Answer late = Ok(std::string("1.1.1.1\x02"));
+                late.delayMs = 1500;
+                return late;
+            }
+            }
+        });
     Directory(server.port());
     param.SetServerIP(L"stale");
     LogCapture log;
@@ -296,8 +306,9 @@ TEST_F(ServerHandlerTest, RefusedEmptyAndLateDirectoryAnswersFail)
     for (auto& t : log.Texts())
     {
         refusal |= t == L"GetQueryResult failed SendPacket(3) receive=no such company\x02";
-        timeout |= t.rfind(L"GetQueryResult(", 0) == 0 && t.find(L") failed SendPacket(0) send=" + std::wstring(
-                                                                    kSql.begin(), kSql.end())) != std::wstring::npos;
+        timeout |= t.rfind(L"GetQueryResult(", 0) == 0 &&
+                   t.find(L") failed SendPacket(0) send=" + std::wstring(kSql.begin(), kSql.end())) !=
+                       std::wstring::npos;
     }
     EXPECT_TRUE(refusal);
     EXPECT_TRUE(timeout);
@@ -306,12 +317,14 @@ TEST_F(ServerHandlerTest, RefusedEmptyAndLateDirectoryAnswersFail)
 TEST_F(ServerHandlerTest, LateReplyIsDroppedNotWrittenIntoTheFinishedRequest)
 {
     int n = 0;
-    PacketServer server([&n](const Request&) {
-        Answer a = Ok(n == 0 ? std::string("late\x02") : std::string("fresh\x02"));
-        if (n++ == 0)
-            a.delayMs = 800;
-        return a;
-    });
+    PacketServer server(
+        [&n](const Request&)
+        {
+            Answer a = Ok(n == 0 ? std::string("late\x02") : std::string("fresh\x02"));
+            if (n++ == 0)
+                a.delayMs = 800;
+            return a;
+        });
     Directory(server.port());
     CServerHandler handler(CServerHandler::MODE_DIRECTORY, &param);
     ASSERT_EQ(handler.ConnectServer(), 1);
@@ -341,13 +354,15 @@ TEST_F(ServerHandlerTest, LateReplyIsDroppedNotWrittenIntoTheFinishedRequest)
 TEST_F(ServerHandlerTest, ResetConnectionEndsTheReceiveThreadAndLaterRequestsFail)
 {
     int n = 0;
-    PacketServer server([&n](const Request&) {
-        if (n++ == 0)
-            return Ok(std::string("2.2.2.2\x02"));
-        Answer a;
-        a.kind = Answer::Reset;
-        return a;
-    });
+    PacketServer server(
+        [&n](const Request&)
+        {
+            if (n++ == 0)
+                return Ok(std::string("2.2.2.2\x02"));
+            Answer a;
+            a.kind = Answer::Reset;
+            return a;
+        });
     Directory(server.port());
     param.SetTimeOut(L"1000");
     LogCapture log;
@@ -370,11 +385,14 @@ TEST_F(ServerHandlerTest, ResetConnectionEndsTheReceiveThreadAndLaterRequestsFai
 
 TEST_F(ServerHandlerTest, ConnectionClosedMidBodyFailsTheRequest)
 {
-    PacketServer server([](const Request&) {
-        Answer a = Ok(std::string("3.3.3.3\x01" "1.0\x02"));
-        a.kind = Answer::CloseMidBody;
-        return a;
-    });
+    PacketServer server(
+        [](const Request&)
+        {
+            Answer a = Ok(std::string("3.3.3.3\x01"
+                                      "1.0\x02"));
+            a.kind = Answer::CloseMidBody;
+            return a;
+        });
     Directory(server.port());
     param.SetTimeOut(L"1000");
     CServerHandler handler(CServerHandler::MODE_DIRECTORY, &param);
@@ -386,12 +404,14 @@ TEST_F(ServerHandlerTest, ConnectionClosedMidBodyFailsTheRequest)
 
 TEST_F(ServerHandlerTest, OversizedReplyFailsAtOnce)
 {
-    PacketServer server([](const Request& r) {
-        Answer a;
-        a.kind = Answer::Raw;
-        a.body = Header(r.command, 2, 38401) + std::string(38401, 'x');
-        return a;
-    });
+    PacketServer server(
+        [](const Request& r)
+        {
+            Answer a;
+            a.kind = Answer::Raw;
+            a.body = Header(r.command, 2, 38401) + std::string(38401, 'x');
+            return a;
+        });
     Directory(server.port());
     param.SetTimeOut(L"5000");
     CServerHandler handler(CServerHandler::MODE_DIRECTORY, &param);

@@ -13,11 +13,11 @@
 namespace
 {
 const wchar_t* const kLogOrder[] = {
-    L"SetLangID()=",     L"SetProductType()=", L"SetTitle()=",    L"SetGroup()=",      L"SetCompanyCode()=",
-    L"SetProductID()=",  L"SetFileName()=",    L"SetRegistURL()=", L"SetUpgradeHost()=", L"SetDNSHost()=",
-    L"SetDNSCode()=",    L"SetMSPort()=",      L"SetFSPort()=",   L"SetWSPort()=",     L"SetUpPort()=",
-    L"SetUserID()=",     L"SetAlias()=",       L"SetMeeterID()=", L"SetRoomName()=",   L"SetMaxUser()=",
-    L"SetUserType()=",   L"SetOption()=",      L"SetTimeOut()=",  L"SetRunType()=",    L"SetQueryType()=",
+    L"SetLangID()=",    L"SetProductType()=", L"SetTitle()=",     L"SetGroup()=",       L"SetCompanyCode()=",
+    L"SetProductID()=", L"SetFileName()=",    L"SetRegistURL()=", L"SetUpgradeHost()=", L"SetDNSHost()=",
+    L"SetDNSCode()=",   L"SetMSPort()=",      L"SetFSPort()=",    L"SetWSPort()=",      L"SetUpPort()=",
+    L"SetUserID()=",    L"SetAlias()=",       L"SetMeeterID()=",  L"SetRoomName()=",    L"SetMaxUser()=",
+    L"SetUserType()=",  L"SetOption()=",      L"SetTimeOut()=",   L"SetRunType()=",     L"SetQueryType()=",
 };
 
 // All 25 keys, written in an order unlike the reading order.
@@ -31,16 +31,17 @@ const wchar_t kFullFile[] = L"[PRODUCT]\r\n"
 std::wstring Dump(const CParam& p)
 {
     wchar_t buf[4096];
-    _snwprintf(buf, ARRAYSIZE(buf) - 1,
-               L"LID=%u PTP=%u CAP=%s GRP=%s CID=%s PID=%s FNM=%s URL=%s UIP=%u:%s DIP=%u:%s DID=%s "
-               L"MSP=%u FSP=%u WSP=%u UPP=%u UID=%s ALS=%s MID=%s RNM=%s MAX=%u UTP=%u OPT=%s QTO=%lu RTP=%lu "
-               L"QTP=%lu",
-               p.GetLangID(), p.GetProductType(), p.GetTitle(), p.GetGroup(), p.GetCompanyCode(), p.GetProductID(),
-               p.GetFileName(), p.GetRegistURL(), (unsigned)p.GetUpgradeHostCount(),
-               p.GetUpgradeHost(1) ? p.GetUpgradeHost(1) : L"-", (unsigned)p.GetDNSHostCount(),
-               p.GetDNSHost(1) ? p.GetDNSHost(1) : L"-", p.GetDNSCode(), p.GetMSPort(), p.GetFSPort(),
-               p.GetWSPort(), p.GetUpPort(), p.GetUserID(), p.GetAlias(), p.GetMeeterID(), p.GetRoomName(),
-               p.GetMaxUser(), p.GetUserType(), p.GetOption(), p.GetTimeOut(), p.GetRunType(), p.GetQueryType());
+    _snwprintf(
+        buf, ARRAYSIZE(buf) - 1,
+        L"LID=%u PTP=%u CAP=%s GRP=%s CID=%s PID=%s FNM=%s URL=%s UIP=%u:%s DIP=%u:%s DID=%s "
+        L"MSP=%u FSP=%u WSP=%u UPP=%u UID=%s ALS=%s MID=%s RNM=%s MAX=%u UTP=%u OPT=%s QTO=%lu RTP=%lu "
+        L"QTP=%lu",
+        p.GetLangID(), p.GetProductType(), p.GetTitle(), p.GetGroup(), p.GetCompanyCode(), p.GetProductID(),
+        p.GetFileName(), p.GetRegistURL(), (unsigned)p.GetUpgradeHostCount(),
+        p.GetUpgradeHost(1) ? p.GetUpgradeHost(1) : L"-", (unsigned)p.GetDNSHostCount(),
+        p.GetDNSHost(1) ? p.GetDNSHost(1) : L"-", p.GetDNSCode(), p.GetMSPort(), p.GetFSPort(), p.GetWSPort(),
+        p.GetUpPort(), p.GetUserID(), p.GetAlias(), p.GetMeeterID(), p.GetRoomName(), p.GetMaxUser(),
+        p.GetUserType(), p.GetOption(), p.GetTimeOut(), p.GetRunType(), p.GetQueryType());
     buf[ARRAYSIZE(buf) - 1] = 0;
     return buf;
 }
@@ -48,7 +49,8 @@ std::wstring Dump(const CParam& p)
 const std::wstring kFullDump =
     L"LID=1033 PTP=5 CAP=Norvane Meeting GRP=Calderix CID=ACME PID=NVPC FNM=client.exe "
     L"URL=http://reg.example/x?a=1 UIP=2:up2 DIP=2:dir 2 DID=dns-code MSP=7088 FSP=7089 WSP=8080 UPP=7090 "
-    L"UID=user01 ALS=Kim MID=meet-7 RNM=\uD68C\uC758\uC2E4 A MAX=12 UTP=1 OPT=/X:1 /Y:\"a b\" QTO=4500 RTP=3 QTP=2";
+    L"UID=user01 ALS=Kim MID=meet-7 RNM=\uD68C\uC758\uC2E4 A MAX=12 UTP=1 OPT=/X:1 /Y:\"a b\" QTO=4500 RTP=3 "
+    L"QTP=2";
 
 // "config-dump OUT": loads the file beside this program into a second record and
 // writes both records' dumps to OUT (UTF-8, two lines).
@@ -90,11 +92,31 @@ TEST_F(ConfigFileTest, ReadsEveryKeyAndLogsTheValuesInOrder)
 
     auto lines = log.Lines();
     ASSERT_EQ(lines.size(), 25u);
-    const wchar_t* values[] = {L"9",        L"5",     L"Norvane Meeting", L"Calderix", L"ACME",
-                               L"NVPC",     L"client.exe", L"http://reg.example/x?a=1", L"up1 up2",
-                               L"dir1 \"dir 2\"", L"dns-code", L"7088", L"7089", L"8080", L"7090", L"user01",
-                               L"Kim",      L"meet-7", L"\uD68C\uC758\uC2E4 A", L"12", L"1", L"/X:1 /Y:\"a b\"",
-                               L"4500",     L"3",     L"2"};
+    const wchar_t* values[] = {L"9",
+                               L"5",
+                               L"Norvane Meeting",
+                               L"Calderix",
+                               L"ACME",
+                               L"NVPC",
+                               L"client.exe",
+                               L"http://reg.example/x?a=1",
+                               L"up1 up2",
+                               L"dir1 \"dir 2\"",
+                               L"dns-code",
+                               L"7088",
+                               L"7089",
+                               L"8080",
+                               L"7090",
+                               L"user01",
+                               L"Kim",
+                               L"meet-7",
+                               L"\uD68C\uC758\uC2E4 A",
+                               L"12",
+                               L"1",
+                               L"/X:1 /Y:\"a b\"",
+                               L"4500",
+                               L"3",
+                               L"2"};
     for (size_t i = 0; i < 25; ++i)
     {
         EXPECT_EQ(lines[i].text, std::wstring(kLogOrder[i]) + values[i]) << i;
@@ -104,7 +126,8 @@ TEST_F(ConfigFileTest, ReadsEveryKeyAndLogsTheValuesInOrder)
 
 TEST_F(ConfigFileTest, EmptyAndAbsentKeysLeaveFieldsUnchanged)
 {
-    std::wstring path = Write(L"[PRODUCT]\r\nLID=\r\nPID=\r\nQTO=0\r\nMSP=\r\nFNM=client.exe\r\n[OTHER]\r\nCID=x\r\n");
+    std::wstring path =
+        Write(L"[PRODUCT]\r\nLID=\r\nPID=\r\nQTO=0\r\nMSP=\r\nFNM=client.exe\r\n[OTHER]\r\nCID=x\r\n");
     CParam p;
     p.SetProductID(L"kept");
     p.SetCompanyCode(L"kept too");

@@ -90,7 +90,8 @@ TEST_F(ParamTest, TextFieldsTakeWidthLessOneAndRefuseLonger)
 
         std::wstring tooLong(f.width, L'b');
         EXPECT_FALSE((p.*f.set)(tooLong.c_str())) << f.name;
-        EXPECT_EQ(std::wstring((p.*f.get)()), fits) << f.name << ": a refused value leaves the field as it was";
+        EXPECT_EQ(std::wstring((p.*f.get)()), fits)
+            << f.name << ": a refused value leaves the field as it was";
 
         EXPECT_TRUE((p.*f.set)(nullptr)) << f.name;
         EXPECT_STREQ((p.*f.get)(), L"") << f.name;
@@ -104,8 +105,8 @@ TEST_F(ParamTest, LangIdIsTheDecimalValueWithTheSublanguageBitSet)
         const wchar_t* in;
         WORD out;
     } cases[] = {
-        {L"9", 0x0409},    {L"1033", 0x0409}, {L"17", 0x0411},   {L"1041", 0x0411}, {L"18", 0x0412},
-        {L"1042", 0x0412}, {L"  17x", 0x0411}, {L"+9", 0x0409},  {L"abc", 0x0400},  {L"", 0x0400},
+        {L"9", 0x0409},    {L"1033", 0x0409},  {L"17", 0x0411}, {L"1041", 0x0411}, {L"18", 0x0412},
+        {L"1042", 0x0412}, {L"  17x", 0x0411}, {L"+9", 0x0409}, {L"abc", 0x0400},  {L"", 0x0400},
     };
     for (const auto& c : cases)
     {

@@ -111,7 +111,8 @@ bool LoopbackServer::ReadExact(SOCKET s, std::string& out, size_t n, DWORD timeo
 bool LoopbackServer::ReadUntil(SOCKET s, std::string& out, const std::string& terminator, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
-    while (out.size() < terminator.size() || out.compare(out.size() - terminator.size(), terminator.size(), terminator))
+    while (out.size() < terminator.size() ||
+           out.compare(out.size() - terminator.size(), terminator.size(), terminator))
     {
         if (GetTickCount() - start > timeoutMs)
             return false;

@@ -49,7 +49,8 @@ void RemoveTree(const std::wstring& path)
                 continue;
             std::wstring full = path + L"\\" + name;
             SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                !(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
                 RemoveTree(full);
             else if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                 RemoveDirectoryW(full.c_str());
@@ -64,7 +65,8 @@ void RemoveTree(const std::wstring& path)
 
 bool WriteBytes(const std::wstring& path, const std::string& bytes)
 {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     DWORD written = 0;
@@ -82,8 +84,8 @@ bool WriteUtf16File(const std::wstring& path, const std::wstring& text)
 
 std::string ReadBytes(const std::wstring& path)
 {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return {};
     std::string out;
@@ -208,7 +210,8 @@ std::vector<LogLine> ParseLogFile(const std::wstring& path)
     return out;
 }
 
-int RunProcess(const std::wstring& exe, const std::wstring& args, DWORD timeoutMs, const std::wstring& workDir)
+int RunProcess(const std::wstring& exe, const std::wstring& args, DWORD timeoutMs,
+               const std::wstring& workDir)
 {
     std::wstring cmd = L"\"" + exe + L"\" " + args;
     std::vector<wchar_t> buf(cmd.begin(), cmd.end());

@@ -43,12 +43,14 @@ TEST(StringTable, EnglishTextsKeepTrailingBlanksAndLineBreaks)
               L"Program installation and/or updates have been finished successfuly. ");
     EXPECT_EQ(CStringTable::LoadIn(210, kEnglish), L"Program installation and/or updates have been failed. ");
     EXPECT_EQ(CStringTable::LoadIn(216, kEnglish), L"Program installation have been finished successfuly. ");
-    EXPECT_EQ(CStringTable::LoadIn(213, kEnglish),
-              L"It seems '%s' has been running already.\nIf not, it is probably still alive internally due to "
-              L"abnormal close at the previous run.\nPlease check it through [Windows Task Manager].");
-    EXPECT_EQ(CStringTable::LoadIn(214, kEnglish),
-              L"No response from upgrade server.\nIf you want to cancel, please press 'Cancel'. Click 'Try Again' "
-              L"to try upgrading again.\nOtherwise, please click 'Continue' to proceed without upgrading.");
+    EXPECT_EQ(
+        CStringTable::LoadIn(213, kEnglish),
+        L"It seems '%s' has been running already.\nIf not, it is probably still alive internally due to "
+        L"abnormal close at the previous run.\nPlease check it through [Windows Task Manager].");
+    EXPECT_EQ(
+        CStringTable::LoadIn(214, kEnglish),
+        L"No response from upgrade server.\nIf you want to cancel, please press 'Cancel'. Click 'Try Again' "
+        L"to try upgrading again.\nOtherwise, please click 'Continue' to proceed without upgrading.");
     EXPECT_EQ(CStringTable::LoadIn(218, kEnglish), L"Proxy Settings");
 }
 
@@ -238,46 +240,61 @@ TEST(StringTable, OtherLanguagesFallBackToEnglish)
 // The language set on a thread is the one its texts come in; other threads keep theirs.
 TEST(StringTable, ThreadLanguageChoosesTheTexts)
 {
-    std::wstring ja = OnThread([] {
-        CStringTable::SetThreadLanguage(0x0411);
-        return CStringTable::Load(IDS_CANCEL);
-    });
+    std::wstring ja = OnThread(
+        []
+        {
+            CStringTable::SetThreadLanguage(0x0411);
+            return CStringTable::Load(IDS_CANCEL);
+        });
     EXPECT_EQ(ja, L"\u30ad\u30e3\u30f3\u30bb\u30eb");
-    std::wstring ko = OnThread([] {
-        CStringTable::SetThreadLanguage(18 | 0x0400);
-        return CStringTable::Format(IDS_UPDATER_CAPTION, L"Norvane");
-    });
+    std::wstring ko = OnThread(
+        []
+        {
+            CStringTable::SetThreadLanguage(18 | 0x0400);
+            return CStringTable::Format(IDS_UPDATER_CAPTION, L"Norvane");
+        });
     EXPECT_EQ(ko, L"Norvane \uc5c5\ub370\uc774\ud130");
-    std::wstring en = OnThread([] {
-        CStringTable::SetThreadLanguage(9 | 0x0400);
-        return CStringTable::Load(IDS_CANCEL);
-    });
+    std::wstring en = OnThread(
+        []
+        {
+            CStringTable::SetThreadLanguage(9 | 0x0400);
+            return CStringTable::Load(IDS_CANCEL);
+        });
     EXPECT_EQ(en, L"Cancel");
 
     LANGID mine = CStringTable::ThreadLanguage();
-    OnThread([] {
-        CStringTable::SetThreadLanguage(0x0411);
-        return std::wstring();
-    });
+    OnThread(
+        []
+        {
+            CStringTable::SetThreadLanguage(0x0411);
+            return std::wstring();
+        });
     EXPECT_EQ(CStringTable::ThreadLanguage(), mine) << "another thread's choice does not leak";
 }
 
 TEST(StringTable, FormatReplacesTheTitleLiterally)
 {
-    std::wstring ja = OnThread([] {
-        CStringTable::SetThreadLanguage(0x0411);
-        return CStringTable::Format(IDS_SETUP_CAPTION, L"Norvane");
-    });
+    std::wstring ja = OnThread(
+        []
+        {
+            CStringTable::SetThreadLanguage(0x0411);
+            return CStringTable::Format(IDS_SETUP_CAPTION, L"Norvane");
+        });
     EXPECT_EQ(ja, L"Norvane") << "the Japanese setup window title is the product title alone";
-    std::wstring en = OnThread([] {
-        CStringTable::SetThreadLanguage(0x0409);
-        return CStringTable::Format(IDS_FINISHED, L"100% %s") + L"|" + CStringTable::Format(IDS_SETUP_CAPTION, nullptr);
-    });
+    std::wstring en = OnThread(
+        []
+        {
+            CStringTable::SetThreadLanguage(0x0409);
+            return CStringTable::Format(IDS_FINISHED, L"100% %s") + L"|" +
+                   CStringTable::Format(IDS_SETUP_CAPTION, nullptr);
+        });
     EXPECT_EQ(en, L"Program installation and/or updates have been finished successfuly. | Setup");
-    std::wstring ko = OnThread([] {
-        CStringTable::SetThreadLanguage(0x0412);
-        return CStringTable::Format(IDS_FINISHED, L"100% %s");
-    });
+    std::wstring ko = OnThread(
+        []
+        {
+            CStringTable::SetThreadLanguage(0x0412);
+            return CStringTable::Format(IDS_FINISHED, L"100% %s");
+        });
     EXPECT_EQ(ko, L"\uc5c5\uadf8\ub808\uc774\ub4dc\ub97c \uc644\ub8cc\ud558\uc5ec '100% %s'\ub97c "
                   L"\uc2e4\ud589\ud569\ub2c8\ub2e4.");
 }

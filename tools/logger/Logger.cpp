@@ -12,8 +12,8 @@ namespace
 {
 CRITICAL_SECTION g_lock;
 bool g_console = false;
-int g_consoleWidth = 0;  // console lines are cut at this many characters (0: whole)
-int g_consoleLimit = 0;  // at most this many lines go to the console (0: no limit)
+int g_consoleWidth = 0; // console lines are cut at this many characters (0: whole)
+int g_consoleLimit = 0; // at most this many lines go to the console (0: no limit)
 int g_consoleCount = 0;
 
 std::wstring LogFilePath()
@@ -72,8 +72,9 @@ HANDLE OpenLog(const std::wstring& path)
     // readers may look at it meanwhile.
     for (int attempt = 0; attempt < 50; ++attempt)
     {
-        HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION)
             return h;
         Sleep(2);
@@ -136,8 +137,9 @@ extern "C" __declspec(dllexport) int __cdecl Logger_Writeln(int level, const wch
         SYSTEMTIME st;
         GetLocalTime(&st);
         wchar_t head[96];
-        _snwprintf(head, ARRAYSIZE(head) - 1, L"%04u-%02u-%02u %02u:%02u:%02u.%03u T%lu L%d ", st.wYear, st.wMonth,
-                   st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds, GetCurrentThreadId(), level);
+        _snwprintf(head, ARRAYSIZE(head) - 1, L"%04u-%02u-%02u %02u:%02u:%02u.%03u T%lu L%d ", st.wYear,
+                   st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds,
+                   GetCurrentThreadId(), level);
         head[ARRAYSIZE(head) - 1] = 0;
         std::string line = ToUtf8(head + text) + "\r\n";
 
