@@ -10,11 +10,6 @@
 
 namespace
 {
-// The skin bitmaps of the workflow dialogs are loaded here once the skinned widgets
-// exist, and their graphic objects deleted at the end.
-void LoadSkin() {}
-void DeleteSkin() {}
-
 // The shared services around one run, started and ended in a fixed order.
 class UpdaterServices
 {
@@ -24,13 +19,11 @@ class UpdaterServices
         InitLog(); // before COM, so that everything after it can log
         SetUpdaterInstance(instance);
         m_com = SUCCEEDED(CoInitialize(nullptr));
-        LoadSkin();
         CMngrSocket::InitNetwork();
     }
     ~UpdaterServices()
     {
         CMngrSocket::ReleaseNetwork();
-        DeleteSkin();
         if (m_com)
             CoUninitialize();
     }

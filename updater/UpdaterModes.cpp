@@ -18,22 +18,11 @@ bool StartsWithSwitch(const wchar_t* commandLine, const wchar_t* name)
     return _wcsnicmp(commandLine, name, wcslen(name)) == 0;
 }
 
-// The workflows. The dialogs and the direct start are built on the workflow dialog and
-// server handler work; a run reaches them with a complete record.
-void RunUpdateDialog(CParam& /*param*/)
-{
-    // CNVPCUpdaterDlg, modal, owner: the active window.
-}
-
-void RunSetupDialog(CParam& /*param*/)
-{
-    // CNVPCSetupDlg, modal, owner: the active window.
-}
-
-void RunSetupExDialog(CParam& /*param*/)
-{
-    // CNVPCSetupExDlg, modal, owner: the active window.
-}
+// The workflow dialogs (update, setup, extended setup; modal, owned by the active window)
+// are not built yet: a run that selects one ends here with its record complete.
+void RunUpdateDialog(CParam& /*param*/) {}
+void RunSetupDialog(CParam& /*param*/) {}
+void RunSetupExDialog(CParam& /*param*/) {}
 
 // Directory lookup, then the client; any failure ends the run silently.
 void RunDirectStart(CParam& param)
@@ -42,11 +31,8 @@ void RunDirectStart(CParam& param)
     runner.Run(nullptr);
 }
 
-// Opens the page that offers the newer launcher (the web popup browser).
-void ShowUpdatePage(const wchar_t* /*url*/)
-{
-    // CWebPopupBrowser().Open(url, 0, 0)
-}
+// The web popup browser is not built yet: the answer only ends the run.
+void ShowUpdatePage(const wchar_t* /*url*/) {}
 } // namespace
 
 void SetUpdaterInstance(HINSTANCE instance)
@@ -168,6 +154,6 @@ int RunCopyFileMode(const wchar_t* arguments)
 
 int RunComServerMode(int /*showCommand*/)
 {
-    // The COM server module's run with the show command; its result is the exit code.
+    // The COM server (serving the loader control) is not built yet: nothing is served.
     return 0;
 }
