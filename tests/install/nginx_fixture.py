@@ -21,12 +21,14 @@ Command line (for ctest fixtures):
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
+from loopback import free_port, wait_port  # noqa: E402
 
 NGINX = "/usr/sbin/nginx"
 
@@ -80,23 +82,6 @@ http {{
     }}
 }}
 """
-
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_port(port, timeout=10.0):
-    end = time.time() + timeout
-    while time.time() < end:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
-                return True
-        except OSError:
-            time.sleep(0.05)
-    return False
 
 
 def wine_path(path):

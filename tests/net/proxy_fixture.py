@@ -7,30 +7,14 @@
 """
 import os
 import signal
-import socket
 import subprocess
 import sys
-import time
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
+from loopback import free_port, wait_port  # noqa: E402
+
 USER, PASSWORD = "nvpc", "s3cret"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_listening(port, seconds=10):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
-                return True
-        except OSError:
-            time.sleep(0.05)
-    return False
 
 
 def tinyproxy_conf(folder, name, port, auth):
@@ -66,7 +50,7 @@ def start(folder):
         pids.append(proc.pid)
     (folder / "pids").write_text("\n".join(map(str, pids)) + "\n")
     for name, port in ports.items():
-        if not wait_listening(port):
+        if not wait_port(port):
             sys.stderr.write("%s did not start; see %s\n" % (name, folder / (name + ".log")))
             stop(folder)
             return 1
