@@ -81,32 +81,79 @@ size_t DecodeUtf8(const unsigned char* p, unsigned long& cp)
 }
 } // namespace
 
+namespace
+{
+std::string Narrow(UINT codePage, const wchar_t* text)
+{
+    std::string out;
+    if (!text || !*text)
+        return out;
+    int n = WideCharToMultiByte(codePage, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1)
+        return out;
+    out.assign(static_cast<size_t>(n), '\0');
+    n = WideCharToMultiByte(codePage, 0, text, -1, &out[0], n, nullptr, nullptr);
+    out.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
+    return out;
+}
+
+std::wstring Widen(UINT codePage, const char* text)
+{
+    std::wstring out;
+    if (!text || !*text)
+        return out;
+    int n = MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
+    if (n <= 1)
+        return out;
+    out.assign(static_cast<size_t>(n), L'\0');
+    n = MultiByteToWideChar(codePage, 0, text, -1, &out[0], n);
+    out.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
+    return out;
+}
+
+// The code page the *A file functions read paths in: ANSI, or OEM after SetFileApisToOEM.
+// It never follows SetThreadLocale, unlike CP_THREAD_ACP.
+UINT FileApiCodePage()
+{
+    return AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+}
+} // namespace
+
 const char* ToNarrow(const wchar_t* text)
 {
-    t_narrow.clear();
-    if (!text || !*text)
-        return t_narrow.c_str();
-    int n = WideCharToMultiByte(CP_THREAD_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1)
-        return t_narrow.c_str();
-    t_narrow.assign(static_cast<size_t>(n), '\0');
-    n = WideCharToMultiByte(CP_THREAD_ACP, 0, text, -1, &t_narrow[0], n, nullptr, nullptr);
-    t_narrow.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
+    t_narrow = Narrow(CP_THREAD_ACP, text);
     return t_narrow.c_str();
 }
 
 const wchar_t* ToWide(const char* text)
 {
-    t_wide.clear();
-    if (!text || !*text)
-        return t_wide.c_str();
-    int n = MultiByteToWideChar(CP_THREAD_ACP, 0, text, -1, nullptr, 0);
-    if (n <= 1)
-        return t_wide.c_str();
-    t_wide.assign(static_cast<size_t>(n), L'\0');
-    n = MultiByteToWideChar(CP_THREAD_ACP, 0, text, -1, &t_wide[0], n);
-    t_wide.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
+    t_wide = Widen(CP_THREAD_ACP, text);
     return t_wide.c_str();
+}
+
+std::string NarrowText(const wchar_t* text)
+{
+    return Narrow(CP_THREAD_ACP, text);
+}
+
+std::wstring WideText(const char* text)
+{
+    return Widen(CP_THREAD_ACP, text);
+}
+
+std::string PathToFileApi(const wchar_t* path)
+{
+    return Narrow(FileApiCodePage(), path);
+}
+
+std::wstring FileApiToWide(const char* text)
+{
+    return Widen(FileApiCodePage(), text);
+}
+
+std::string WideToUtf8(const wchar_t* text)
+{
+    return Narrow(CP_UTF8, text);
 }
 
 bool Utf8ToWide(const char* utf8, wchar_t* buffer, size_t bufferChars, size_t* written)

@@ -14,6 +14,18 @@ const char* ToNarrow(const wchar_t* text);
 // per-thread storage). Null gives L"". Never returns null.
 const wchar_t* ToWide(const char* text);
 
+// By value, for our own code: nothing to copy before the next conversion.
+// UTF-16 to and from the thread's ANSI code page (server texts, manifests).
+std::string NarrowText(const wchar_t* text);
+std::wstring WideText(const char* text);
+// A path for the *A file functions (minizip, tinyxml2) and back: the code page those
+// functions read (ANSI, or OEM after SetFileApisToOEM), not the thread's, which changes
+// with SetThreadLocale. A check on the wide form then sees the path the *A call opens.
+std::string PathToFileApi(const wchar_t* path);
+std::wstring FileApiToWide(const char* text);
+// UTF-16 to UTF-8 (link texts). Null gives "".
+std::string WideToUtf8(const wchar_t* text);
+
 // Converts zero-terminated UTF-8 into buffer, which holds bufferChars characters
 // (terminating zero included). Never writes past the buffer and always terminates it when
 // bufferChars > 0. A text that does not fit is cut after the last whole character that

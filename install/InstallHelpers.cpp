@@ -81,20 +81,6 @@ bool IsPlainFileName(const wchar_t* name)
     return name && *name && IsSafeRelativePath(name, false) && !wcschr(name, L'\\') && !wcschr(name, L'/');
 }
 
-std::wstring FileApiToWide(const char* text)
-{
-    if (!text || !*text)
-        return std::wstring();
-    UINT codePage = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
-    int n = MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
-    if (n <= 1)
-        return std::wstring();
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    n = MultiByteToWideChar(codePage, 0, text, -1, &out[0], n);
-    out.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
-    return out;
-}
-
 bool HasReparseComponent(const std::wstring& base, bool checkBase, const std::wstring& rel)
 {
     std::wstring path = base;

@@ -18,9 +18,6 @@ bool IsSafeRelativePath(const wchar_t* path, bool allowEmpty);
 // A safe relative path of one component: a plain file name.
 bool IsPlainFileName(const wchar_t* name);
 
-// 8-bit text as the file functions read it (the ANSI code page, or OEM after
-// SetFileApisToOEM), so checks on the wide form see the path the *A calls will open.
-std::wstring FileApiToWide(const char* text);
 
 // True when base (if checkBase) or an existing component of rel below it is a junction
 // or a symbolic link: following it could read or write outside the folders we were

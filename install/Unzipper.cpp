@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/Handles.h"
+#include "common/TextConv.h"
 #include "install/InstallHelpers.h"
 
 namespace

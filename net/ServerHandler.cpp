@@ -6,7 +6,6 @@
 #include "common/Handles.h"
 #include "common/Log.h"
 #include "common/TextConv.h"
-#include "install/Process.h"
 #include "net/PktParser.h"
 #include "params/Param.h"
 
@@ -523,37 +522,4 @@ std::string CServerHandler::SetXMLData(const wchar_t* name)
     text.resize(strnlen(text.c_str(), text.size()));
     OutputDebugStringA(text.c_str());
     return text;
-}
-
-CProductRunner::CProductRunner(CParam* param)
-    : m_param(param), m_handler(CServerHandler::MODE_DIRECTORY, param)
-{
-}
-
-CProductRunner::~CProductRunner()
-{
-    m_handler.Disconnect();
-}
-
-int CProductRunner::Run(HWND)
-{
-    if (!m_param)
-        return 0;
-    if (!m_handler.IsConnected())
-        m_handler.ConnectServer();
-    Sleep(100);
-    int found = 0;
-    if (m_handler.IsConnected())
-    {
-        found = m_handler.GetCompanyServerInfo();
-        m_handler.Disconnect();
-    }
-    const wchar_t* fileName = m_param->GetFileName();
-    size_t length = wcslen(fileName);
-    if (!found || length < 4 || _wcsicmp(fileName + length - 4, L".exe") != 0)
-        return 0;
-    std::wstring commandLine;
-    m_param->BuildCommandLine(commandLine);
-    std::wstring path = m_param->GetFilePath();
-    return ExecuteAsync(nullptr, path.c_str(), commandLine.c_str()) ? 1 : 0;
 }

@@ -76,18 +76,3 @@ class CServerHandler : public CMngrSocket
     // that is no longer the request's.
     CRITICAL_SECTION m_replyLock;
 };
-
-// The run-only path: look up the company server, then start the client with its command
-// line.
-class CProductRunner
-{
-  public:
-    explicit CProductRunner(CParam* param);
-    virtual ~CProductRunner();
-    // 1 when the lookup succeeded and the client started, else 0. window is not used.
-    int Run(HWND window);
-
-  private:
-    CParam* m_param;
-    CServerHandler m_handler;
-};

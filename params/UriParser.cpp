@@ -8,7 +8,7 @@
 #include "common/Handles.h"
 #include "common/Log.h"
 #include "common/TextConv.h"
-#include "net/PktParser.h"
+#include "common/FieldSplitter.h"
 
 namespace
 {

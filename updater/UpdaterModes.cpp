@@ -6,6 +6,7 @@
 #include "install/Process.h"
 #include "install/UnzipMove.h"
 #include "net/ServerHandler.h"
+#include "ui/ProductRunner.h"
 #include "params/UriParser.h"
 #include "ui/StringTable.h"
 

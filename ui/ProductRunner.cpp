@@ -1,0 +1,40 @@
+#include "ui/ProductRunner.h"
+
+#include <cwchar>
+#include <string>
+
+#include "install/Process.h"
+#include "params/Param.h"
+
+CProductRunner::CProductRunner(CParam* param)
+    : m_param(param), m_handler(CServerHandler::MODE_DIRECTORY, param)
+{
+}
+
+CProductRunner::~CProductRunner()
+{
+    m_handler.Disconnect();
+}
+
+int CProductRunner::Run(HWND)
+{
+    if (!m_param)
+        return 0;
+    if (!m_handler.IsConnected())
+        m_handler.ConnectServer();
+    Sleep(100);
+    int found = 0;
+    if (m_handler.IsConnected())
+    {
+        found = m_handler.GetCompanyServerInfo();
+        m_handler.Disconnect();
+    }
+    const wchar_t* fileName = m_param->GetFileName();
+    size_t length = wcslen(fileName);
+    if (!found || length < 4 || _wcsicmp(fileName + length - 4, L".exe") != 0)
+        return 0;
+    std::wstring commandLine;
+    m_param->BuildCommandLine(commandLine);
+    std::wstring path = m_param->GetFilePath();
+    return ExecuteAsync(nullptr, path.c_str(), commandLine.c_str()) ? 1 : 0;
+}
