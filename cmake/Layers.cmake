@@ -6,7 +6,8 @@
 # A layer is compiled against an include root of its own that holds only the folders it
 # SEES (its own and those below) and the single HEADERS it may use from a folder above
 # (the string table's header lives in ui/ but sits below params). An #include that points
-# up a layer therefore does not compile. Each layer is also linked on its own, with every
+# up a layer therefore does not compile. The repository root is an include folder only of
+# nvpc_core, the whole, which the programs and tests use. Each layer is also linked on its own, with every
 # object of it and only the layers below, so a reference that points up does not link.
 function(nvpc_layer)
   cmake_parse_arguments(L "" "NAME" "SOURCES;USES;SEES;HEADERS;LINKS" ${ARGN})
@@ -28,13 +29,11 @@ function(nvpc_layer)
   if(NOT L_SOURCES)
     # A layer with no code of its own yet passes its layers below on.
     add_library(${L_NAME} INTERFACE)
-    target_include_directories(${L_NAME} INTERFACE "${CMAKE_SOURCE_DIR}")
     target_link_libraries(${L_NAME} INTERFACE ${L_USES} ${L_LINKS})
     return()
   endif()
   add_library(${L_NAME} STATIC ${L_SOURCES})
   target_include_directories(${L_NAME} PRIVATE "${stage}")
-  target_include_directories(${L_NAME} INTERFACE "${CMAKE_SOURCE_DIR}")
   target_compile_options(${L_NAME} PRIVATE ${NVPC_WARNINGS})
   target_link_libraries(${L_NAME} PUBLIC ${L_USES} ${L_LINKS})
 
