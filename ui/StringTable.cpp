@@ -1,17 +1,11 @@
 #include "ui/StringTable.h"
 
+#include "common/Module.h"
+
 namespace
 {
 // 0 means "not chosen on this thread".
 thread_local LANGID t_language = 0;
-
-HMODULE OwnModule()
-{
-    HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&OwnModule), &module);
-    return module;
-}
 
 // Looks the string up in the block of exactly this language; false when the block or
 // the entry is missing.
@@ -81,7 +75,7 @@ void CStringTable::ResetThreadLanguage()
 
 std::wstring CStringTable::LoadIn(UINT id, LANGID lang)
 {
-    HMODULE module = OwnModule();
+    HMODULE module = ThisModule(); // the module that holds this table
     std::wstring text;
     // The exact language, then any dialect of it, then English, as the resource loader falls back.
     if (FindString(module, id, lang, text))

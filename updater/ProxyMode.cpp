@@ -1,6 +1,6 @@
 #include "updater/ProxyMode.h"
 
-#include "install/ComeExeWareUtil.h"
+#include "ui/ComeExeWareUtil.h"
 
 int RunProxyMode()
 {

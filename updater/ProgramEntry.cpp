@@ -1,14 +1,19 @@
-#include "updater/UpdaterModes.h"
+#include "updater/ProgramEntry.h"
+
+#include <objbase.h>
 
 #include <cwchar>
 #include <string>
 
-#include "install/Process.h"
+#include "common/Log.h"
+#include "install/FileReplace.h"
+#include "install/Elevation.h"
 #include "install/UnzipMove.h"
-#include "net/ServerHandler.h"
-#include "ui/ProductRunner.h"
+#include "net/MngrSocket.h"
 #include "params/UriParser.h"
+#include "ui/ProductRunner.h"
 #include "ui/StringTable.h"
+#include "updater/ProxyMode.h"
 
 namespace
 {
@@ -36,31 +41,33 @@ void RunDirectStart(CParam& param)
 void ShowUpdatePage(const wchar_t* /*url*/) {}
 } // namespace
 
-void SetUpdaterInstance(HINSTANCE instance)
+void SetProgramInstance(HINSTANCE instance)
 {
     g_instance = instance;
 }
 
-HINSTANCE UpdaterInstance()
+HINSTANCE ProgramInstance()
 {
     return g_instance ? g_instance : GetModuleHandleW(nullptr);
 }
 
-UpdaterModeChoice ChooseUpdaterMode(const wchar_t* commandLine)
+ProgramModeChoice ChooseMode(const ProgramTraits& traits, const wchar_t* commandLine)
 {
-    if (!commandLine || !*commandLine)
-        return {UpdaterMode::None, commandLine};
+    if (!commandLine)
+        commandLine = L"";
+    if (!*commandLine && !traits.emptyLineIsLink)
+        return {ProgramMode::None, commandLine};
     if (StartsWithSwitch(commandLine, L"/Loader"))
-        return {UpdaterMode::Loader, commandLine};
+        return {ProgramMode::Loader, commandLine};
     if (StartsWithSwitch(commandLine, L"/Proxy"))
-        return {UpdaterMode::Proxy, commandLine};
+        return {ProgramMode::Proxy, commandLine};
     if (StartsWithSwitch(commandLine, L"/CopyFile"))
-        return {UpdaterMode::CopyFile, commandLine + wcslen(L"/CopyFile")};
-    if (wcsstr(commandLine, L"norvane:"))
-        return {UpdaterMode::Link, commandLine};
+        return {ProgramMode::CopyFile, commandLine + wcslen(L"/CopyFile")};
+    if (traits.testsLinkPrefix && wcsstr(commandLine, L"norvane:"))
+        return {ProgramMode::Link, commandLine};
     if (wcsstr(commandLine, L".nvpc"))
-        return {UpdaterMode::LinkFile, commandLine};
-    return {UpdaterMode::ComServer, commandLine};
+        return {ProgramMode::LinkFile, commandLine};
+    return {traits.comServer ? ProgramMode::ComServer : ProgramMode::Link, commandLine};
 }
 
 void RunWorkflow(CParam& param)
@@ -105,16 +112,17 @@ int AskForNewLauncher(const CParam& param)
     return answer;
 }
 
-int RunLinkMode(const wchar_t* link, const wchar_t* linkFilePath)
+int RunLinkMode(const ProgramTraits& traits, const wchar_t* link, const wchar_t* linkFilePath)
 {
     // The elevated copy gets the link text itself, so it runs without the link file.
     if (CheckElevation(link))
         return 0;
     CParam param;
     CUriParser parser(link);
-    parser.Parse(&param);
+    if (!parser.Parse(&param))
+        return 0; // a refused link: silently, like an expired one
     param.SetModalDialog(1);
-    if (!CUriParser::CheckLinkFileTime(linkFilePath, param))
+    if (traits.checksLinkTime && !CUriParser::CheckLinkFileTime(linkFilePath, param))
         return 0; // refused silently
     if (param.IsVersionDifferent())
     {
@@ -138,14 +146,14 @@ std::wstring UnquotePath(const wchar_t* commandLine)
     return path;
 }
 
-int RunLinkFileMode(const wchar_t* commandLine)
+int RunLinkFileMode(const ProgramTraits& traits, const wchar_t* commandLine)
 {
     // A file association passes the path in quotes; the quotes are no part of the name.
     std::wstring path = UnquotePath(commandLine);
     std::wstring link = CUriParser::ReadLinkFile(path.c_str());
     if (link.empty())
         return 0;
-    return RunLinkMode(link.c_str(), path.c_str());
+    return RunLinkMode(traits, link.c_str(), path.c_str());
 }
 
 int RunCopyFileMode(const wchar_t* arguments)
@@ -153,8 +161,71 @@ int RunCopyFileMode(const wchar_t* arguments)
     return RunFilePlacement(arguments);
 }
 
-int RunComServerMode(int /*showCommand*/)
+namespace
 {
-    // The COM server (serving the loader control) is not built yet: nothing is served.
+// The shared services around one run, started and ended in a fixed order.
+class ProgramServices
+{
+  public:
+    explicit ProgramServices(HINSTANCE instance)
+    {
+        InitLog(); // before COM, so that everything after it can log
+        SetProgramInstance(instance);
+        m_com = SUCCEEDED(CoInitialize(nullptr));
+        CMngrSocket::InitNetwork();
+    }
+    ~ProgramServices()
+    {
+        CMngrSocket::ReleaseNetwork();
+        if (m_com)
+            CoUninitialize();
+    }
+    ProgramServices(const ProgramServices&) = delete;
+    ProgramServices& operator=(const ProgramServices&) = delete;
+
+  private:
+    bool m_com = false;
+};
+
+int RunMode(const ProgramTraits& traits, const wchar_t* commandLine, int showCommand)
+{
+    ProgramModeChoice choice = ChooseMode(traits, commandLine);
+    switch (choice.mode)
+    {
+    case ProgramMode::None:
+        return 0;
+    case ProgramMode::Loader:
+        return RunLoaderMode();
+    case ProgramMode::Proxy:
+        return RunProxyMode();
+    case ProgramMode::CopyFile:
+        return RunCopyFileMode(choice.argument);
+    case ProgramMode::Link:
+        return RunLinkMode(traits, choice.argument, nullptr);
+    case ProgramMode::LinkFile:
+        return RunLinkFileMode(traits, choice.argument);
+    case ProgramMode::ComServer:
+        return traits.comServer ? traits.comServer(showCommand) : 0;
+    }
     return 0;
+}
+} // namespace
+
+int RunProgram(const ProgramTraits& traits, HINSTANCE instance, const wchar_t* commandLine, int showCommand)
+{
+    int exitCode = 0;
+    ProgramServices services(instance);
+    if (traits.logsCommandLine)
+        WriteLog(LOG_INFO, L"_tWinMain : param=%s", commandLine ? commandLine : L"");
+    RemoveStaleAsideFilesBesideProgram(); // the program file an update replaced while it ran
+    try
+    {
+        exitCode = RunMode(traits, commandLine, showCommand);
+    }
+    catch (...)
+    {
+        // Nothing escapes the entry point; the command-line modes end with 0 anyway.
+        exitCode = 0;
+    }
+    return exitCode;
 }
