@@ -111,3 +111,34 @@ typedef UniqueHandleT<RegKeyTraits> UniqueRegKey;
 typedef UniqueHandleT<SocketTraits> UniqueSocket;
 typedef UniqueHandleT<InternetHandleTraits> UniqueInternet;
 typedef UniqueHandleT<GdiObjectTraits> UniqueGdiObject;
+
+// Owns a critical section for its whole life: initialised on construction, deleted on
+// destruction, never copied or moved (threads hold its address).
+class CriticalSection
+{
+  public:
+    CriticalSection() noexcept { ::InitializeCriticalSection(&m_cs); }
+    ~CriticalSection() { ::DeleteCriticalSection(&m_cs); }
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+    void Enter() noexcept { ::EnterCriticalSection(&m_cs); }
+    void Leave() noexcept { ::LeaveCriticalSection(&m_cs); }
+    bool TryEnter() noexcept { return ::TryEnterCriticalSection(&m_cs) != 0; }
+
+  private:
+    CRITICAL_SECTION m_cs;
+};
+
+// Holds a critical section for the enclosing scope.
+class CriticalSectionLock
+{
+  public:
+    explicit CriticalSectionLock(CriticalSection& cs) noexcept : m_cs(cs) { m_cs.Enter(); }
+    ~CriticalSectionLock() { m_cs.Leave(); }
+    CriticalSectionLock(const CriticalSectionLock&) = delete;
+    CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
+
+  private:
+    CriticalSection& m_cs;
+};

@@ -38,11 +38,10 @@ HRESULT ReadProxySettings(ProxySettingsValues& values)
     HRESULT hr = CreateProxySettings(&component);
     if (FAILED(hr))
         return hr;
+    // A component that gives no interface has no settings to tell: the caller keeps its
+    // own, exactly as when there is no component at all.
     if (!component)
-    {
-        values = ProxySettingsValues();
-        return 1;
-    }
+        return E_NOINTERFACE;
     short type = 0, port = 0;
     BstrHolder host, user, password;
     hr = component->GetSettings(&type, host.put(), &port, user.put(), password.put());

@@ -25,6 +25,9 @@ struct INvpcProxySettings : public IDispatch
     virtual HRESULT STDMETHODCALLTYPE GetSettings(short* type, BSTR* host, short* port, BSTR* user,
                                                   BSTR* password) = 0;
 };
+// For __uuidof, which the COM toolkit's interface tables use; the same value as above.
+__CRT_UUID_DECL(INvpcProxySettings, 0xA650AA60, 0x81C4, 0x420A, 0x9A, 0xF0, 0xF1, 0xCE, 0xE3, 0xA2, 0x2F,
+                0x1E)
 
 // What GetSettings returned, with null strings read as empty.
 struct ProxySettingsValues
@@ -41,7 +44,7 @@ struct ProxySettingsValues
 // case the caller treats it as present but unusable. Needs COM initialised on the thread.
 HRESULT CreateProxySettings(INvpcProxySettings** out);
 
-// Create, GetSettings, release. Returns the creation error (values untouched), 1 when no
-// interface came back (values reset to type 0, port 0, empty texts), or GetSettings'
-// result (values filled only when that result is not negative).
+// Create, GetSettings, release. Returns the creation error, E_NOINTERFACE when no
+// interface came back, or GetSettings' result. values are filled only when the result is
+// not negative; on every failure the caller's values (the record's) stay as they were.
 HRESULT ReadProxySettings(ProxySettingsValues& values);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "common/Base64Coder.h"
 #include "common/Handles.h"
@@ -26,13 +27,29 @@ bool CopyField(char* field, size_t capacity, const char* value)
     return true;
 }
 
-int LastSocketError()
+bool LookUpByName(const char* host, in_addr* address)
 {
-    return WSAGetLastError();
+    hostent* entry = gethostbyname(host);
+    if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list || !entry->h_addr_list[0])
+        return false;
+    memcpy(&address->s_addr, entry->h_addr_list[0], sizeof address->s_addr);
+    return true;
 }
 
-const int kConnectionReset = 10054; // WSAECONNRESET
+NameLookupFn volatile g_nameLookup = LookUpByName;
 } // namespace
+
+NameLookupFn SetNameLookup(NameLookupFn lookup)
+{
+    NameLookupFn previous = g_nameLookup;
+    g_nameLookup = lookup ? lookup : LookUpByName;
+    return previous;
+}
+
+bool IsTransientSocketError(int error)
+{
+    return error == WSAEWOULDBLOCK || error == WSAEINTR || error == WSAEINPROGRESS;
+}
 
 bool ResolveIPv4(const char* host, in_addr* address)
 {
@@ -44,15 +61,11 @@ bool ResolveIPv4(const char* host, in_addr* address)
         address->s_addr = ip;
         return true;
     }
-    hostent* entry = gethostbyname(host);
-    if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list || !entry->h_addr_list[0])
-        return false;
-    memcpy(&address->s_addr, entry->h_addr_list[0], sizeof address->s_addr);
-    return true;
+    return g_nameLookup(host, address);
 }
 
 CMngrSocket::CMngrSocket()
-    : m_socket(0), m_targetPort(0), m_proxyType(0), m_proxyPort(0), m_proxyRefused(false), m_targetAddress(),
+    : m_targetPort(0), m_proxyType(0), m_proxyPort(0), m_proxyRefused(false), m_targetAddress(),
       m_targetLookedUp(false), m_targetResolved(false), m_abandonHandshake(0)
 {
     m_targetHost[0] = m_proxyHost[0] = m_proxyUser[0] = m_proxyPassword[0] = 0;
@@ -93,17 +106,13 @@ bool CMngrSocket::SetProxy(WORD type, const char* host, WORD port, const char* u
     ok = CopyField(m_proxyPassword, sizeof m_proxyPassword, password) && ok;
     // A cut host or credential would reach another proxy, or go around the user's proxy:
     // connections fail until valid settings are given.
-    m_proxyRefused = !ok && type != 0;
+    m_proxyRefused = !ok && IsProxyType(type);
     return ok;
 }
 
 void CMngrSocket::CloseSocket()
 {
-    if (m_socket != 0)
-    {
-        closesocket(m_socket);
-        m_socket = 0;
-    }
+    m_socket.reset();
 }
 
 int CMngrSocket::Connect()
@@ -111,10 +120,11 @@ int CMngrSocket::Connect()
     CloseSocket();
     if (m_proxyRefused)
         return 0;
-    const bool viaProxy = m_proxyType != 0;
+    // A type the transport does not speak means no proxy, not a proxy that cannot be used.
+    const bool viaProxy = IsProxyType(m_proxyType);
     const char* host = viaProxy ? m_proxyHost : m_targetHost;
     WORD port = viaProxy ? m_proxyPort : m_targetPort;
-    WriteLog(LOG_TRACE, L"CMngrSocket::Connect : ip=%s port=%d", ToWide(host), (int)port);
+    WriteLog(LOG_TRACE, L"CMngrSocket::Connect : ip=%s port=%d", WideText(host).c_str(), (int)port);
 
     UniqueSocket sock(socket(AF_INET, SOCK_STREAM, 0));
     if (!sock)
@@ -142,7 +152,7 @@ int CMngrSocket::Connect()
     }
     u_long blocking = 0;
     ioctlsocket(sock.get(), FIONBIO, &blocking);
-    m_socket = sock.release();
+    m_socket = std::move(sock);
 
     if (!viaProxy)
         return 1;
@@ -181,18 +191,18 @@ int CMngrSocket::Connect()
 
 int CMngrSocket::SendPacket(const char* data, int length)
 {
-    if (m_socket == 0 || !data || length < 0)
+    if (!IsConnected() || !data || length < 0)
         return 0;
     fd_set writable;
     FD_ZERO(&writable);
-    FD_SET(m_socket, &writable);
+    FD_SET(m_socket.get(), &writable);
     timeval timeout = {kSendTimeoutMs / 1000, 0};
     int ready = select(0, nullptr, &writable, nullptr, &timeout);
     if (ready == SOCKET_ERROR)
         return 0;
     if (ready == 0)
         return 1; // the request then fails by its reply time-out
-    int sent = send(m_socket, data, length, 0);
+    int sent = send(m_socket.get(), data, length, 0);
     if (sent == SOCKET_ERROR)
         return 0;
     WriteLog(LOG_TRACE, L"CMngrSocket::SendPacket : send=%d", sent);
@@ -324,6 +334,38 @@ int CMngrSocket::CheckProxyReply(int step, const char* buffer, int length) const
     }
 }
 
+int CMngrSocket::ReceiveSome(char* out, int capacity, DWORD idleMs, int* lastRecv)
+{
+    SOCKET sock = m_socket.get();
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(sock, &readable);
+    timeval poll = {0, 1};
+    int ready = select(0, &readable, nullptr, nullptr, &poll);
+    if (ready == 0 || (ready == SOCKET_ERROR && IsTransientSocketError(WSAGetLastError())))
+    {
+        Sleep(idleMs);
+        return 0;
+    }
+    if (ready == SOCKET_ERROR)
+        return -1;
+    int received = recv(sock, out, capacity, 0);
+    if (lastRecv)
+        *lastRecv = received;
+    if (received > 0)
+        return received;
+    if (received == 0)
+        return -1; // the peer closed the connection
+    // Waiting cures only a transient error; any other (reset, aborted, timed out) would
+    // make every later poll fail at once, so it ends the reading.
+    if (IsTransientSocketError(WSAGetLastError()))
+    {
+        Sleep(idleMs);
+        return 0;
+    }
+    return -1;
+}
+
 bool CMngrSocket::SendProxyStep(int step)
 {
     char packet[1024];
@@ -337,7 +379,7 @@ bool CMngrSocket::SendProxyStep(int step)
         // Building step 3 may have waited for a name lookup: Connect may have given up meanwhile.
         if (m_abandonHandshake)
             return false;
-        if (built && send(m_socket, packet, length, 0) == length)
+        if (built && send(m_socket.get(), packet, length, 0) == length)
             return true;
         Sleep(10);
     }
@@ -376,44 +418,20 @@ DWORD CMngrSocket::RunProxyHandshake()
                 verdict = -1;
                 break;
             }
-            fd_set readable;
-            FD_ZERO(&readable);
-            FD_SET(m_socket, &readable);
-            timeval poll = {0, 1};
-            int ready = select(0, &readable, nullptr, nullptr, &poll);
-            if (ready == SOCKET_ERROR)
-            {
-                if (LastSocketError() == kConnectionReset)
-                    verdict = -1;
-                else
-                    Sleep(10);
-                continue;
-            }
-            if (ready == 0)
-            {
-                Sleep(10);
-                continue;
-            }
             int room = kReplyCapacity - total;
             if (room <= 0)
             {
                 verdict = -1; // the answer outgrew the accumulator without completing
                 break;
             }
-            int received = recv(m_socket, reply + total, room < kReplyChunk ? room : kReplyChunk, 0);
-            if (received == 0)
+            int received = ReceiveSome(reply + total, room < kReplyChunk ? room : kReplyChunk, 10);
+            if (received < 0)
             {
                 verdict = -1;
                 break;
             }
-            if (received == SOCKET_ERROR)
-            {
-                if (LastSocketError() == kConnectionReset)
-                    verdict = -1;
-                else
-                    Sleep(10);
+            if (received == 0)
                 continue;
-            }
             total += received;
             verdict = CheckProxyReply(step, reply, total);
             if (verdict == 1 && total >= kReplyCapacity)

@@ -5,6 +5,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "common/Handles.h"
+
 class CMngrSocket
 {
   public:
@@ -31,19 +33,21 @@ class CMngrSocket
 
     // The server to reach. A host longer than its field is refused (false) and clears it.
     bool SetTarget(const char* host, WORD port);
-    // The proxy: type 0 direct, 1 HTTP CONNECT, 4 or 5 SOCKS-style; an empty user means
-    // no authentication. A value longer than its field is refused (false), and Connect
-    // then fails until valid settings are given.
+    // The proxy: 1 HTTP CONNECT, 4 or 5 SOCKS-style, any other type a direct connection;
+    // an empty user means no authentication. A value longer than its field is refused
+    // (false), and Connect then fails until valid settings are given.
     bool SetProxy(WORD type, const char* host, WORD port, const char* user, const char* password);
 
     // 1 when connected (and, with a proxy, the tunnel is open), else 0.
     int Connect();
     // Sends one buffer in one call: 1 sent (or not writable within 30 s), 0 failed.
     int SendPacket(const char* data, int length);
-    bool IsConnected() const { return m_socket != 0; }
+    bool IsConnected() const { return m_socket.valid(); }
     void CloseSocket();
 
     WORD GetProxyType() const { return m_proxyType; }
+    // Whether the proxy type is one the transport speaks (1, 4 or 5).
+    static bool IsProxyType(WORD type) { return type == 1 || type == 4 || type == 5; }
     const char* GetTargetHost() const { return m_targetHost; }
     WORD GetTargetPort() const { return m_targetPort; }
 
@@ -53,7 +57,13 @@ class CMngrSocket
     bool BuildProxyStep(int step, char* out, int capacity, int* length) const;
 
   protected:
-    SOCKET m_socket; // 0 when not connected
+    // One look at the socket for incoming bytes, shared by the handshake and the receive
+    // thread: > 0 bytes read into out; 0 nothing to read yet, after a pause of idleMs;
+    // -1 the connection is closed or broken (any error that waiting cannot cure).
+    // lastRecv, when given, receives the result of the recv call, if one was made.
+    int ReceiveSome(char* out, int capacity, DWORD idleMs, int* lastRecv = nullptr);
+
+    UniqueSocket m_socket; // none when not connected
 
   private:
     static DWORD WINAPI ThreadProxyConnection(LPVOID self);
@@ -79,3 +89,12 @@ class CMngrSocket
 // The IPv4 address of a dotted address or a host name (first address), in network order;
 // false when it cannot be resolved. A dotted address is never looked up by name.
 bool ResolveIPv4(const char* host, in_addr* address);
+
+// The name service behind ResolveIPv4 (gethostbyname unless replaced); tests put a
+// scripted one in its place. Returns the one it replaces; null restores the default.
+typedef bool (*NameLookupFn)(const char* host, in_addr* address);
+NameLookupFn SetNameLookup(NameLookupFn lookup);
+
+// Whether a socket error may go away by waiting (would block, interrupted, in progress);
+// every other error means the connection cannot be used any more.
+bool IsTransientSocketError(int error);

@@ -11,11 +11,6 @@ bool HoldsTerminator(const std::string& field)
     return field.find(FIELD_SEP) != std::string::npos || field.find(LIST_END) != std::string::npos;
 }
 
-std::string Narrow(const wchar_t* text)
-{
-    return ToNarrow(text); // copied at once: the next conversion reuses the storage
-}
-
 // Joins the fields with FIELD_SEP and ends the list with LIST_END.
 bool BuildFields(Packet& packet, WORD command, const std::string* fields, size_t count)
 {
@@ -36,7 +31,7 @@ bool BuildFields(Packet& packet, WORD command, const std::string* fields, size_t
 // A body of one narrowed value and LIST_END.
 bool BuildOneField(Packet& packet, WORD command, const wchar_t* value)
 {
-    std::string field = Narrow(value);
+    std::string field = NarrowText(value);
     return BuildFields(packet, command, &field, 1);
 }
 } // namespace
@@ -81,7 +76,7 @@ bool BuildQueryByCodeRequest(Packet& packet, const wchar_t* dnsCode)
 
 bool BuildQuerySqlRequest(Packet& packet, const wchar_t* dnsCode)
 {
-    std::string code = Narrow(dnsCode);
+    std::string code = NarrowText(dnsCode);
     std::string quoted;
     for (char ch : code)
     {
@@ -103,7 +98,7 @@ bool BuildManifestRequest(Packet& packet, WORD command, const wchar_t* fileName,
         packet.Clear();
         return false;
     }
-    std::string fields[2] = {Narrow(fileName), std::string(content.c_str())};
+    std::string fields[2] = {NarrowText(fileName), std::string(content.c_str())};
     return BuildFields(packet, command, fields, 2);
 }
 

@@ -11,12 +11,11 @@
 
 namespace
 {
-const int kConnectionReset = 10054; // WSAECONNRESET
 const DWORD kStopWaitMs = 30000;
 
 std::wstring Widen(const char* text)
 {
-    return ToWide(text);
+    return WideText(text);
 }
 
 // The request body as text, for the failure lines.
@@ -27,30 +26,24 @@ std::wstring RequestText(const Packet& request)
 } // namespace
 
 CServerHandler::CServerHandler(int mode, CParam* param)
-    : m_thread(nullptr), m_stopEvent(nullptr), m_replyDestination(nullptr), m_replyEvent(nullptr),
-      m_mode(mode), m_param(param)
+    : m_replyDestination(nullptr), m_mode(mode), m_param(param)
 {
-    InitializeCriticalSection(&m_replyLock);
 }
 
 CServerHandler::~CServerHandler()
 {
     WriteLog(LOG_TRACE, L"~CServerHandler");
     StopThread();
-    if (m_replyEvent)
-        CloseHandle(m_replyEvent);
-    DeleteCriticalSection(&m_replyLock);
 }
 
 int CServerHandler::ConnectServer()
 {
     if (!m_param)
         return 0;
-    std::string proxyHost = ToNarrow(m_param->GetProxyHost());
-    std::string proxyUser = ToNarrow(m_param->GetProxyUser());
-    std::string proxyPassword = ToNarrow(m_param->GetProxyPassword());
-    SetProxy(m_param->GetProxyType(), proxyHost.c_str(), m_param->GetProxyPort(), proxyUser.c_str(),
-             proxyPassword.c_str());
+    // A receive thread of an earlier connection must not poll the socket being replaced.
+    StopThread();
+    SetProxy(m_param->GetProxyType(), NarrowText(m_param->GetProxyHost()).c_str(), m_param->GetProxyPort(),
+             NarrowText(m_param->GetProxyUser()).c_str(), NarrowText(m_param->GetProxyPassword()).c_str());
 
     if (m_mode == MODE_DIRECTORY)
     {
@@ -58,10 +51,14 @@ int CServerHandler::ConnectServer()
         {
             const wchar_t* host = m_param->GetDNSHost(i);
             WORD port = m_param->GetMSPort();
-            int connected = SetTarget(ToNarrow(host), port) ? Connect() : 0;
+            int connected = SetTarget(NarrowText(host).c_str(), port) ? Connect() : 0;
             WriteLog(LOG_INFO, L"Connect() : %s:%d", host, (int)port);
             if (connected)
-                return StartThread();
+            {
+                if (StartThread())
+                    return 1;
+                CloseSocket(); // no one would read it: try the next host
+            }
         }
     }
     else if (m_mode == MODE_UPGRADE)
@@ -69,10 +66,14 @@ int CServerHandler::ConnectServer()
         for (size_t i = 0; i < m_param->GetUpgradeHostCount(); ++i)
         {
             const wchar_t* host = m_param->GetUpgradeHost(i);
-            if (SetTarget(ToNarrow(host), m_param->GetUpPort()) && Connect())
+            if (SetTarget(NarrowText(host).c_str(), m_param->GetUpPort()) && Connect())
             {
-                m_param->SetConnectedUpgradeHost(host);
-                return StartThread();
+                if (StartThread())
+                {
+                    m_param->SetConnectedUpgradeHost(host);
+                    return 1;
+                }
+                CloseSocket();
             }
         }
     }
@@ -84,29 +85,31 @@ void CServerHandler::Disconnect()
     // The thread goes first, so it never polls a closed (or reused) socket handle.
     StopThread();
     CloseSocket();
-    if (m_replyEvent)
-    {
-        CloseHandle(m_replyEvent);
-        m_replyEvent = nullptr;
-    }
+    m_replyEvent.reset();
+}
+
+bool CServerHandler::ThreadRunning() const
+{
+    return m_thread && WaitForSingleObject(m_thread.get(), 0) == WAIT_TIMEOUT;
 }
 
 int CServerHandler::StartThread()
 {
-    if (m_socket == 0)
+    if (!IsConnected())
         return 0;
-    if (m_thread)
+    if (ThreadRunning())
         return 1;
+    // A thread that has ended (its connection broke) is let go; a new one takes over.
+    m_thread.reset();
+    m_stopEvent.reset();
     if (!m_replyEvent)
-        m_replyEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    m_stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!m_replyEvent || !m_stopEvent)
-        return 0;
-    m_thread = CreateThread(nullptr, 0, ThreadCServer, this, 0, nullptr);
+        m_replyEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    m_stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (m_replyEvent && m_stopEvent)
+        m_thread.reset(CreateThread(nullptr, 0, ThreadCServer, this, 0, nullptr));
     if (!m_thread)
     {
-        CloseHandle(m_stopEvent);
-        m_stopEvent = nullptr;
+        m_stopEvent.reset();
         return 0;
     }
     return 1;
@@ -116,15 +119,14 @@ void CServerHandler::StopThread()
 {
     if (!m_thread)
         return;
-    SetEvent(m_stopEvent);
+    SetEvent(m_stopEvent.get());
     DWORD start = GetTickCount();
     DWORD code = STILL_ACTIVE;
-    while (GetExitCodeThread(m_thread, &code) && code == STILL_ACTIVE && GetTickCount() - start < kStopWaitMs)
+    while (GetExitCodeThread(m_thread.get(), &code) && code == STILL_ACTIVE &&
+           GetTickCount() - start < kStopWaitMs)
         Sleep(10);
-    CloseHandle(m_thread);
-    m_thread = nullptr;
-    CloseHandle(m_stopEvent);
-    m_stopEvent = nullptr;
+    m_thread.reset();
+    m_stopEvent.reset();
 }
 
 DWORD WINAPI CServerHandler::ThreadCServer(LPVOID self)
@@ -144,54 +146,28 @@ int CServerHandler::ReadBytes(char* out, int n, bool body, int* lastRecv)
     int got = 0;
     while (got < n)
     {
-        if (WaitForSingleObject(m_stopEvent, body ? 10 : 0) == WAIT_OBJECT_0)
+        if (WaitForSingleObject(m_stopEvent.get(), body ? 10 : 0) == WAIT_OBJECT_0)
             return 0;
-        SOCKET sock = m_socket;
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(sock, &readable);
-        timeval poll = {0, 1};
-        int ready = select(0, &readable, nullptr, nullptr, &poll);
-        if (ready == SOCKET_ERROR)
+        int received = ReceiveSome(out + got, n - got, 1, lastRecv);
+        if (received < 0)
         {
-            if (WSAGetLastError() == kConnectionReset)
-                goto broken;
-            Sleep(1);
-            continue;
+            // Closed, reset or any other lasting error: nothing more will come.
+            WriteLog(LOG_TRACE, L"SocketError");
+            SetEvent(m_stopEvent.get());
+            return -1;
         }
-        if (ready == 0)
-        {
-            Sleep(1);
-            continue;
-        }
-        {
-            int received = recv(sock, out + got, n - got, 0);
-            *lastRecv = received;
-            if (received == 0)
-                goto broken;
-            if (received == SOCKET_ERROR)
-            {
-                if (WSAGetLastError() == kConnectionReset)
-                    goto broken;
-                continue;
-            }
-            got += received;
-        }
+        got += received;
     }
     return 1;
-broken:
-    WriteLog(LOG_TRACE, L"SocketError");
-    SetEvent(m_stopEvent);
-    return -1;
 }
 
 DWORD CServerHandler::ReceiveLoop()
 {
     WriteLog(LOG_TRACE, L"ThreadCServer start");
     std::unique_ptr<Packet> packet(new Packet);
-    while (WaitForSingleObject(m_stopEvent, 10) == WAIT_TIMEOUT)
+    while (WaitForSingleObject(m_stopEvent.get(), 10) == WAIT_TIMEOUT)
     {
-        if (m_socket == 0)
+        if (!IsConnected())
         {
             Sleep(1);
             continue;
@@ -206,7 +182,7 @@ DWORD CServerHandler::ReceiveLoop()
             // header over so the request fails at once, then stop reading.
             WriteLog(LOG_TRACE, L"ThreadCServer 0 recv = %d", lastRecv);
             Deliver(*packet);
-            SetEvent(m_stopEvent);
+            SetEvent(m_stopEvent.get());
             continue;
         }
         int body = 1;
@@ -219,23 +195,22 @@ DWORD CServerHandler::ReceiveLoop()
             continue;
         Deliver(*packet);
     }
-    ResetEvent(m_stopEvent);
+    ResetEvent(m_stopEvent.get());
     WriteLog(LOG_TRACE, L"ThreadCServer kill thread");
     return 1;
 }
 
 void CServerHandler::Deliver(const Packet& packet)
 {
-    EnterCriticalSection(&m_replyLock);
+    CriticalSectionLock lock(m_replyLock);
     if (m_replyDestination)
     {
         size_t length = packet.HasValidLength() ? packet.header.DataLength : 0;
         memcpy(m_replyDestination, &packet, PACKET_HEADER_SIZE + length);
         WriteLog(LOG_INFO, L">>>>>>>>>>>>>>>>>>>>>>> ReceivedData=%s %d",
                  Widen(packet.BodyText().c_str()).c_str(), (int)packet.header.DataLength);
-        SetEvent(m_replyEvent);
+        SetEvent(m_replyEvent.get());
     }
-    LeaveCriticalSection(&m_replyLock);
 }
 
 int CServerHandler::SendPacket(Packet* packet, Packet* reply, int wait, DWORD timeout)
@@ -245,11 +220,12 @@ int CServerHandler::SendPacket(Packet* packet, Packet* reply, int wait, DWORD ti
     Sleep(100);
     // The destination is set and the event reset before anything is sent, so a reply that
     // comes back at once is never lost.
-    EnterCriticalSection(&m_replyLock);
-    m_replyDestination = reply;
-    if (m_replyEvent)
-        ResetEvent(m_replyEvent);
-    LeaveCriticalSection(&m_replyLock);
+    {
+        CriticalSectionLock lock(m_replyLock);
+        m_replyDestination = reply;
+        if (m_replyEvent)
+            ResetEvent(m_replyEvent.get());
+    }
     WriteLog(LOG_INFO, L"CServerHandler::SendPacket : TimeOut=%d", (int)timeout);
 
     int sent =
@@ -258,13 +234,20 @@ int CServerHandler::SendPacket(Packet* packet, Packet* reply, int wait, DWORD ti
             : 0;
     int result = sent;
     if (sent && wait)
+    {
+        // The receive thread ending (the connection broke) ends the wait too: no reply can
+        // come any more. A reply handed over just before it ended still counts.
+        HANDLE waits[2] = {m_replyEvent.get(), m_thread.get()};
+        DWORD count = m_thread ? 2 : 1;
         result =
-            (reply && m_replyEvent && WaitForSingleObject(m_replyEvent, timeout) == WAIT_OBJECT_0) ? 1 : 0;
+            (reply && m_replyEvent && WaitForMultipleObjects(count, waits, FALSE, timeout) == WAIT_OBJECT_0)
+                ? 1
+                : 0;
+    }
 
     // From here on a late reply is dropped, never written into the caller's buffer.
-    EnterCriticalSection(&m_replyLock);
+    CriticalSectionLock lock(m_replyLock);
     m_replyDestination = nullptr;
-    LeaveCriticalSection(&m_replyLock);
     return result;
 }
 
@@ -369,7 +352,8 @@ int CServerHandler::GetCompanyServerInfo()
     std::wstring ip = Widen(first);
     if (ip.size() > CParam::kServerIPChars - 1)
         ip.resize(CParam::kServerIPChars - 1);
-    m_param->SetServerIP(ip.c_str());
+    if (!m_param->SetServerIP(ip.c_str()))
+        return 0; // an address that would break the client's command line: no company server
     WriteLog(LOG_INFO, L"GetCompanyServerInfo SendPacket : 0=%s", ip.c_str());
     return 1;
 }

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "common/Handles.h"
 #include "net/MngrSocket.h"
 #include "net/Packet.h"
 
@@ -28,13 +29,15 @@ class CServerHandler : public CMngrSocket
     virtual ~CServerHandler();
 
     // 1 when a server of the mode's list accepted the connection and the receive thread
-    // runs, else 0.
+    // runs, else 0. A host whose receive thread cannot be started is closed and the next
+    // one tried.
     virtual int ConnectServer();
     // Stops the receive thread and closes the socket.
     virtual void Disconnect();
 
     // Sends packet and, when wait is set, waits at most timeout ms for the reply, which is
-    // copied into reply. 1 when sent (and the reply came in time), else 0.
+    // copied into reply. 1 when sent (and the reply came in time), else 0. The wait ends
+    // at once when the receive thread has ended: no reply can come any more.
     int SendPacket(Packet* packet, Packet* reply, int wait, DWORD timeout);
 
     int GetCompanyServerInfo();
@@ -50,6 +53,8 @@ class CServerHandler : public CMngrSocket
     // The text of a manifest in the configuration folder; "" when it cannot be read.
     std::string SetXMLData(const wchar_t* name);
 
+    // 1 when the receive thread runs (started now, or still running), 0 without a socket
+    // or when it cannot be started. A thread that has ended does not count.
     int StartThread();
     void StopThread();
     int GetMode() const { return m_mode; }
@@ -66,13 +71,15 @@ class CServerHandler : public CMngrSocket
     int SendManifest(WORD command, const wchar_t* fileName, const wchar_t* logName);
     bool TakeUrl(const Packet& reply, std::wstring& url) const;
 
-    HANDLE m_thread;
-    HANDLE m_stopEvent;
+    bool ThreadRunning() const;
+
+    UniqueHandle m_thread;
+    UniqueHandle m_stopEvent;
     Packet* m_replyDestination; // guarded by m_replyLock
-    HANDLE m_replyEvent;
+    UniqueHandle m_replyEvent;
     int m_mode;
     CParam* m_param;
     // Hands a reply over without losing a fast one or writing a late one into a buffer
     // that is no longer the request's.
-    CRITICAL_SECTION m_replyLock;
+    CriticalSection m_replyLock;
 };

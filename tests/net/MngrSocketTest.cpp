@@ -370,14 +370,114 @@ TEST(MngrSocketReply, CheckProxyReplyRules)
     EXPECT_FALSE(socks.BuildProxyStep(4, out, sizeof out, &length));
 }
 
-TEST_F(MngrSocketTest, SocksConnectStepFailsForAnUnresolvableTarget)
+// Scripted name service: knows one name, and notes on which thread each lookup ran.
+struct ScriptedNames
 {
-    LoopbackServer proxy(SocksPeer(5, false, Bytes({5, 0}), Bytes({5, 0, 0, 1, 0, 0, 0, 0, 0, 0})));
-    CMngrSocket sock;
-    sock.SetTarget("no-such-host.invalid", 7085);
-    sock.SetProxy(5, "127.0.0.1", proxy.port(), "", "");
-    DWORD start = GetTickCount();
-    EXPECT_EQ(sock.Connect(), 0);
-    EXPECT_LT(GetTickCount() - start, 5000u) << "the connect step cannot be sent: no wait for the time limit";
-    EXPECT_EQ(proxy.received(), Bytes({5, 1, 0})) << "only the greeting went out";
+    static bool Lookup(const char* host, in_addr* address)
+    {
+        EnterCriticalSection(&lock);
+        asked.push_back(host);
+        threads.push_back(GetCurrentThreadId());
+        LeaveCriticalSection(&lock);
+        if (strcmp(host, "dir.example.test") != 0)
+            return false;
+        address->s_addr = inet_addr("10.20.30.40");
+        return true;
+    }
+    static CRITICAL_SECTION lock;
+    static std::vector<std::string> asked;
+    static std::vector<DWORD> threads;
+};
+CRITICAL_SECTION ScriptedNames::lock = []
+{
+    CRITICAL_SECTION cs;
+    InitializeCriticalSection(&cs);
+    return cs;
+}();
+std::vector<std::string> ScriptedNames::asked;
+std::vector<DWORD> ScriptedNames::threads;
+
+class NameLookupGuard
+{
+  public:
+    NameLookupGuard() : m_previous(SetNameLookup(ScriptedNames::Lookup))
+    {
+        ScriptedNames::asked.clear();
+        ScriptedNames::threads.clear();
+    }
+    ~NameLookupGuard() { SetNameLookup(m_previous); }
+
+  private:
+    NameLookupFn m_previous;
+};
+
+// The SOCKS target is looked up by Connect, on the caller's thread, before the handshake
+// thread starts: that thread never waits in a name lookup, so it always ends soon after
+// Connect gives up. A dotted address is never looked up by name.
+TEST_F(MngrSocketTest, SocksTargetIsLookedUpBeforeTheHandshakeThreadStarts)
+{
+    struct
+    {
+        const char* target;
+        int result;
+        std::string sent;
+    } cases[] = {
+        {"dir.example.test", 1, Bytes({5, 1, 0}) + Bytes({5, 1, 0, 1, 10, 20, 30, 40, 0x1B, 0xAD})},
+        // The connect step cannot be sent: only the greeting goes out, and no wait for the
+        // time limit.
+        {"no-such-host.invalid", 0, Bytes({5, 1, 0})},
+    };
+    for (auto& c : cases)
+    {
+        NameLookupGuard names;
+        LoopbackServer proxy(SocksPeer(5, false, Bytes({5, 0}), Bytes({5, 0, 0, 1, 0, 0, 0, 0, 0, 0})));
+        CMngrSocket sock;
+        sock.SetTarget(c.target, 7085);
+        sock.SetProxy(5, "127.0.0.1", proxy.port(), "", "");
+        DWORD start = GetTickCount();
+        EXPECT_EQ(sock.Connect(), c.result) << c.target;
+        EXPECT_LT(GetTickCount() - start, 5000u) << c.target;
+        EXPECT_EQ(proxy.received(), c.sent) << c.target;
+        ASSERT_EQ(ScriptedNames::asked, std::vector<std::string>{c.target})
+            << "the proxy's dotted address is not looked up";
+        EXPECT_EQ(ScriptedNames::threads[0], GetCurrentThreadId())
+            << c.target << ": looked up on the handshake thread";
+    }
+}
+
+// Only types 1, 4 and 5 are spoken; any other type is a direct connection, not a proxy
+// that every handshake step fails on.
+TEST_F(MngrSocketTest, TypesWithoutAHandshakeDialTheServerDirectly)
+{
+    for (WORD type : {0, 2, 3, 6, 0xFFFF})
+    {
+        LoopbackServer server([](SOCKET s, LoopbackServer& srv) { Linger(s, srv, 500); });
+        LoopbackServer proxy([](SOCKET s, LoopbackServer& srv) { Linger(s, srv, 500); });
+        LogCapture log;
+        CMngrSocket sock;
+        sock.SetTarget("127.0.0.1", server.port());
+        EXPECT_TRUE(sock.SetProxy(type, "127.0.0.1", proxy.port(), "u", "p"));
+        EXPECT_EQ(sock.Connect(), 1) << type;
+        sock.CloseSocket();
+        EXPECT_EQ(proxy.accepted(), 0) << type;
+        auto texts = log.Texts();
+        ASSERT_EQ(texts.size(), 1u) << type << ": no handshake";
+        EXPECT_EQ(texts[0], L"CMngrSocket::Connect : ip=127.0.0.1 port=" + std::to_wstring(server.port()))
+            << type;
+    }
+}
+
+TEST(MngrSocketErrors, OnlyWaitingCuresTransientErrors)
+{
+    const struct
+    {
+        int error;
+        bool transient;
+    } cases[] = {
+        {WSAEWOULDBLOCK, true},   {WSAEINTR, true},      {WSAEINPROGRESS, true}, {WSAECONNRESET, false},
+        {WSAECONNABORTED, false}, {WSAETIMEDOUT, false}, {WSAENOTSOCK, false},   {WSAENOTCONN, false},
+        {WSAESHUTDOWN, false},    {WSAENETDOWN, false},
+    };
+    for (auto& c : cases)
+        EXPECT_EQ(IsTransientSocketError(c.error), c.transient) << c.error;
 }

@@ -45,7 +45,7 @@ ProxyEnv LoadEnv()
 class Tunnel : public CMngrSocket
 {
   public:
-    SOCKET socket() const { return m_socket; }
+    SOCKET socket() const { return m_socket.get(); }
 };
 
 // Echoes one line back with a prefix.

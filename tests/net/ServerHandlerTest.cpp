@@ -658,3 +658,192 @@ TEST_F(ServerHandlerTest, SetupUrlAndReceiveThreadLogLines)
         EXPECT_EQ(lines[i].level, expected[i].level) << i;
     }
 }
+
+namespace
+{
+// Reaches the handler's socket, to fill the way to the peer or break it underneath.
+class OpenHandler : public CServerHandler
+{
+  public:
+    using CServerHandler::CServerHandler;
+    SOCKET Socket() const { return m_socket.get(); }
+};
+
+size_t CountLines(const LogCapture& log, const std::wstring& text)
+{
+    size_t n = 0;
+    for (auto& t : log.Texts())
+        n += t == text;
+    return n;
+}
+
+// Waits (bounded) until the log holds text at least count times.
+bool WaitForLines(const LogCapture& log, const std::wstring& text, size_t count, DWORD ms = 5000)
+{
+    for (DWORD start = GetTickCount(); GetTickCount() - start < ms; Sleep(20))
+        if (CountLines(log, text) >= count)
+            return true;
+    return CountLines(log, text) >= count;
+}
+
+const std::string kByCode = Header(0x0081, 1, 5) + "ACME\x02";
+} // namespace
+
+// The reply comes while the request is still being sent (the way to the peer is full until
+// the peer has answered): the event must already have been reset, or the reply is lost.
+// The event that reply leaves set must not answer the next request.
+TEST_F(ServerHandlerTest, ReplyArrivingBeforeTheSendHasEndedIsKept)
+{
+    volatile LONG pushed = 0;
+    UniqueHandle filled(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    LoopbackServer peer(
+        [&](SOCKET s, LoopbackServer& srv)
+        {
+            if (WaitForSingleObject(filled.get(), 20000) != WAIT_OBJECT_0)
+                return;
+            Sleep(600); // the requester is blocked sending by now
+            LoopbackServer::SendAll(s, Header(0x0081, 2, 6) + "fresh\x02");
+            for (LONG left = pushed; left > 0;)
+            {
+                std::string chunk;
+                LONG n = left < 65536 ? left : 65536;
+                if (!LoopbackServer::ReadExact(s, chunk, n))
+                    return;
+                left -= n;
+            }
+            for (int i = 0; i < 2; ++i) // both requests; neither gets another answer
+            {
+                std::string request;
+                if (!LoopbackServer::ReadExact(s, request, kByCode.size()))
+                    return;
+                srv.Record(request);
+            }
+            while (!srv.stopping())
+                Sleep(20);
+        });
+    Directory(peer.port());
+    OpenHandler handler(CServerHandler::MODE_DIRECTORY, &param);
+    ASSERT_EQ(handler.ConnectServer(), 1);
+
+    // Fill the way to the peer, which reads nothing yet.
+    SOCKET s = handler.Socket();
+    u_long on = 1, off = 0;
+    ASSERT_EQ(ioctlsocket(s, FIONBIO, &on), 0);
+    std::string block(65536, 'f');
+    int error = 0;
+    for (int i = 0; i < 4096 && error == 0; ++i)
+    {
+        int n = send(s, block.data(), (int)block.size(), 0);
+        if (n > 0)
+            pushed += n;
+        else
+            error = WSAGetLastError();
+    }
+    ASSERT_EQ(ioctlsocket(s, FIONBIO, &off), 0);
+    ASSERT_EQ(error, WSAEWOULDBLOCK);
+    SetEvent(filled.get());
+
+    std::unique_ptr<Packet> request(new Packet), reply(new Packet);
+    ASSERT_TRUE(BuildQueryByCodeRequest(*request, L"ACME"));
+    reply->Clear();
+    DWORD start = GetTickCount();
+    EXPECT_EQ(handler.SendPacket(request.get(), reply.get(), 1, 5000), 1);
+    EXPECT_LT(GetTickCount() - start, 4000u) << "the reply was there before the wait began";
+    EXPECT_EQ(reply->BodyText(), "fresh\x02");
+
+    reply->Clear();
+    start = GetTickCount();
+    EXPECT_EQ(handler.SendPacket(request.get(), reply.get(), 1, 500), 0) << "answered by a stale event";
+    EXPECT_GE(GetTickCount() - start, 500u);
+    EXPECT_EQ(reply->header.DataLength, 0);
+    for (int i = 0; i < 200 && peer.received().size() < 2 * kByCode.size(); ++i)
+        Sleep(10);
+    handler.Disconnect();
+    EXPECT_EQ(peer.received(), kByCode + kByCode);
+}
+
+// A connection that ends without a reset, or a socket error that waiting cannot cure,
+// ends the receive thread with "SocketError"; a request after that fails at once instead
+// of waiting for its whole time-out.
+TEST_F(ServerHandlerTest, BrokenConnectionEndsTheThreadAndLaterRequestsFailAtOnce)
+{
+    enum Break
+    {
+        PeerCloses,
+        SocketGoneUnderneath, // select fails with WSAENOTSOCK, a lasting error
+    };
+    for (Break how : {PeerCloses, SocketGoneUnderneath})
+    {
+        UniqueHandle broken(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        LoopbackServer peer(
+            [&](SOCKET s, LoopbackServer& srv)
+            {
+                std::string request;
+                if (!LoopbackServer::ReadExact(s, request, kByCode.size()))
+                    return;
+                LoopbackServer::SendAll(s, Header(0x0081, 2, 8) + "4.4.4.4\x02");
+                if (how == PeerCloses)
+                    return; // an orderly close
+                WaitForSingleObject(broken.get(), 10000);
+                while (!srv.stopping())
+                    Sleep(20);
+            });
+        Directory(peer.port());
+        param.SetQueryType(L"1");
+        param.SetTimeOut(L"5000");
+        LogCapture log;
+        OpenHandler handler(CServerHandler::MODE_DIRECTORY, &param);
+        ASSERT_EQ(handler.ConnectServer(), 1);
+        ASSERT_EQ(handler.GetCompanyServerInfo(), 1) << how;
+        if (how == SocketGoneUnderneath)
+            closesocket(handler.Socket());
+        EXPECT_TRUE(WaitForLines(log, L"ThreadCServer kill thread", 1)) << how;
+        EXPECT_EQ(CountLines(log, L"SocketError"), 1u) << how;
+
+        DWORD start = GetTickCount();
+        EXPECT_EQ(handler.GetCompanyServerInfo(), 0) << how;
+        EXPECT_LT(GetTickCount() - start, 2000u) << how << ": no reply can come any more";
+        SetEvent(broken.get());
+        handler.Disconnect();
+    }
+}
+
+// A receive thread that has ended does not count as running: after a broken connection
+// StartThread starts a new one, and connecting again serves requests again.
+TEST_F(ServerHandlerTest, ReconnectingAfterABrokenConnectionServesRequestsAgain)
+{
+    LoopbackServer peer(
+        [](SOCKET s, LoopbackServer& srv)
+        {
+            bool first = srv.accepted() == 1;
+            while (!srv.stopping())
+            {
+                std::string request;
+                if (!LoopbackServer::ReadExact(s, request, kByCode.size(), 20000))
+                    return;
+                std::string body = first ? "5.5.5.5\x02" : "6.6.6.6\x02";
+                LoopbackServer::SendAll(s, Header(0x0081, 2, (WORD)body.size()) + body);
+                if (first)
+                    return; // the connection ends after one answer
+            }
+        },
+        2);
+    Directory(peer.port());
+    param.SetQueryType(L"1");
+    param.SetTimeOut(L"3000");
+    LogCapture log;
+    CServerHandler handler(CServerHandler::MODE_DIRECTORY, &param);
+    ASSERT_EQ(handler.ConnectServer(), 1);
+    ASSERT_EQ(handler.GetCompanyServerInfo(), 1);
+    EXPECT_STREQ(param.GetServerIP(), L"5.5.5.5");
+    ASSERT_TRUE(WaitForLines(log, L"ThreadCServer kill thread", 1));
+
+    EXPECT_EQ(handler.StartThread(), 1);
+    EXPECT_TRUE(WaitForLines(log, L"ThreadCServer start", 2)) << "the ended thread was counted as running";
+
+    ASSERT_EQ(handler.ConnectServer(), 1);
+    EXPECT_EQ(handler.GetCompanyServerInfo(), 1);
+    EXPECT_STREQ(param.GetServerIP(), L"6.6.6.6");
+    handler.Disconnect();
+    EXPECT_EQ(peer.accepted(), 2);
+}
