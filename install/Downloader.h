@@ -3,10 +3,13 @@
 // upgrade host's web server with one HTTP GET through WinINet, on a worker thread, and
 // reports progress, completion and failure through plain callbacks.
 #include <windows.h>
+#include <wininet.h>
 
+#include <memory>
 #include <string>
 
 #include "common/Handles.h"
+#include "install/CallbackSlot.h"
 
 class CParam;
 
@@ -20,12 +23,10 @@ typedef void (*DownloadErrorFn)(const wchar_t* message, int retry, void* user);
 // What to fetch, from where, into which folder, and whom to tell.
 struct DownInfo
 {
-    DownloadProgressFn progress = nullptr;
-    void* progressUser = nullptr;
-    DownloadCompleteFn complete = nullptr;
-    void* completeUser = nullptr;
-    DownloadErrorFn error = nullptr;
-    void* errorUser = nullptr;
+    // Each callback changes together with its user value, also while a download runs.
+    CallbackSlot<DownloadProgressFn> progress;
+    CallbackSlot<DownloadCompleteFn> complete;
+    CallbackSlot<DownloadErrorFn> error;
     CParam* param = nullptr;
     std::wstring url;      // the file's path on the web server
     std::wstring folder;   // download folder
@@ -47,6 +48,9 @@ class CDownloaderEx
         kReadStepBytes = 1024,
         kWindowReads = 100,
         kMaxObjectChars = 99,
+        kConnectTimeoutMs = 60000,
+        kSendTimeoutMs = 30000,
+        kReceiveTimeoutMs = 30000,
     };
 
     // The failure raised inside the download thread; it never leaves the thread.
@@ -63,54 +67,51 @@ class CDownloaderEx
     };
 
     explicit CDownloaderEx(CParam* param);
-    // Asks a running download to stop and waits for its thread, which uses this object;
-    // messages its callbacks send to this thread are answered meanwhile.
+    // Stops a running download and waits for its thread, answering the messages its
+    // callbacks send to this thread meanwhile. A thread that has not ended after about a
+    // second (a read that its closed connection does not end) is left to end on its own:
+    // its callbacks are cleared, and it no longer touches this object.
     virtual ~CDownloaderEx();
     CDownloaderEx(const CDownloaderEx&) = delete;
     CDownloaderEx& operator=(const CDownloaderEx&) = delete;
 
-    // Set before Download; any callback may be null.
-    void SetProgressCallback(DownloadProgressFn fn, void* user)
-    {
-        downinfo.progress = fn;
-        downinfo.progressUser = user;
-    }
-    void SetCompleteCallback(DownloadCompleteFn fn, void* user)
-    {
-        downinfo.complete = fn;
-        downinfo.completeUser = user;
-    }
-    void SetErrorCallback(DownloadErrorFn fn, void* user)
-    {
-        downinfo.error = fn;
-        downinfo.errorUser = user;
-    }
-    void SetHost(const wchar_t* host) { downinfo.host = host ? host : L""; }
-    void SetPort(WORD port) { downinfo.port = port; }
-    void SetOwner(HWND owner) { downinfo.owner = owner; }
+    // Any callback may be null. They may be changed or cleared while a download runs.
+    void SetProgressCallback(DownloadProgressFn fn, void* user);
+    void SetCompleteCallback(DownloadCompleteFn fn, void* user);
+    void SetErrorCallback(DownloadErrorFn fn, void* user);
+    // Set before Download.
+    void SetHost(const wchar_t* host);
+    void SetPort(WORD port);
+    void SetOwner(HWND owner);
+    // The connection's time-outs in milliseconds (by default 60000, 30000 and 30000), for
+    // the downloads started afterwards.
+    void SetTimeouts(DWORD connectMs, DWORD sendMs, DWORD receiveMs);
 
     // Starts fetching lpURL into the folder lpPath and returns after at most 200 ms. A
-    // download still running is stopped and awaited first, as by the destructor.
+    // download still running is stopped first, as by the destructor.
     void Download(const wchar_t* lpURL, const wchar_t* lpPath);
-    // Asks a known download thread to stop and forgets it, without waiting.
+    // Asks a known download thread to stop and forgets it, without waiting. Its
+    // connection is closed at once, so that a stalled read ends.
     void SetDownStop();
     // Creates the local file; INVALID_HANDLE_VALUE when none could be created.
     HANDLE OpenFile(DownInfo& info);
 
     // Set whenever the download thread has ended, whichever way (manual-reset).
-    HANDLE DoneEvent() const { return m_done.get(); }
-    const DownInfo& GetDownInfo() const { return downinfo; }
+    HANDLE DoneEvent() const;
+    const DownInfo& GetDownInfo() const;
+
+    // How long a stop waits for the download thread before leaving it to end alone.
+    static const DWORD kStopGraceMs = 1000;
 
   private:
-    static DWORD WINAPI ThreadURLDownload(LPVOID self);
-    void RunDownload();
-    void Transfer(UniqueInternet& internet, UniqueInternet& connection, UniqueInternet& request,
-                  UniqueFile& file);
+    // One download: everything its thread uses, shared with the thread, so a thread that
+    // is left to end alone never touches the downloader.
+    struct Job;
+    static DWORD WINAPI ThreadURLDownload(LPVOID job);
+    // Stops the running download, if any; false when its thread was left to end alone.
+    bool StopJob();
 
-    DownInfo downinfo;
+    std::shared_ptr<Job> m_job;
     UniqueHandle m_thread;
-    volatile LONG m_stop;
-    UniqueHandle m_done;
     CParam* m_param;
-    bool m_started; // a thread was started at least once: it must be awaited before reuse
 };

@@ -2,9 +2,9 @@
 
 #include "common/Log.h"
 #include "common/TextConv.h"
-#include "install/InstallHelpers.h"
+#include "install/WorkerWait.h"
 
-CPatcher::CPatcher() : m_callback(nullptr), m_user(nullptr), m_started(false)
+CPatcher::CPatcher() : m_started(false)
 {
     m_filePath[0] = 0;
     m_done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -30,8 +30,8 @@ int CPatcher::Patch(const wchar_t* lpFilePath)
     if (!CopyBoundedPath(lpFilePath))
         return 0;
     m_unzipper.SetStop(false);
-    m_unzipper.SetCallback(m_callback, m_user);
-    if (!m_unzipper.Open(ToNarrow(m_filePath), true))
+    m_unzipper.SetCallback(&CPatcher::Relay, this);
+    if (!m_unzipper.Open(PathToFileApi(m_filePath).c_str(), true))
         return 0;
     // Counted before the thread starts: once it runs, it alone touches the archive.
     int count = m_unzipper.GetEntryCount();
@@ -71,6 +71,13 @@ void CPatcher::SetPatchStop()
     m_thread.reset();
 }
 
+void CPatcher::Relay(int kind, int a, int b, const char* name, void* self)
+{
+    CallbackSlot<UnzipCallback>::Pair pair = static_cast<CPatcher*>(self)->m_callback.Get();
+    if (pair.fn)
+        pair.fn(kind, a, b, name, pair.user);
+}
+
 DWORD WINAPI CPatcher::ThreadUnzip(LPVOID self)
 {
     static_cast<CPatcher*>(self)->RunUnzip();
@@ -89,8 +96,8 @@ void CPatcher::RunUnzip()
     {
         ok = false;
     }
-    if (!ok && m_callback)
-        m_callback(UNZIP_FAILED, 0, 0, nullptr, m_user);
+    if (!ok)
+        Relay(UNZIP_FAILED, 0, 0, nullptr, this);
     WriteLog(LOG_TRACE, L"CPatcher::ThreadUnzip : Kill Thread1");
     m_unzipper.Close();
     m_unzipper.SetStop(false);

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "common/Handles.h"
+#include "install/CallbackSlot.h"
 #include "install/Unzipper.h"
 
 class CPatcher
@@ -17,13 +18,9 @@ class CPatcher
     CPatcher& operator=(const CPatcher&) = delete;
 
     // Called on the unpack thread; see UnzipCallback for the kinds.
-    // Also reaches a running unpack, so an owner can clear it before going away.
-    void SetCallback(UnzipCallback callback, void* user)
-    {
-        m_callback = callback;
-        m_user = user;
-        m_unzipper.SetCallback(callback, user);
-    }
+    // Also reaches a running unpack, so an owner can clear it before going away: the
+    // function and its user value change together.
+    void SetCallback(UnzipCallback callback, void* user) { m_callback.Set(callback, user); }
 
     // Starts unpacking the archive. Returns its number of entries, or 0 when it cannot be
     // opened, the path is too long, an unpack is still running, or no thread started.
@@ -37,13 +34,14 @@ class CPatcher
 
   private:
     static DWORD WINAPI ThreadUnzip(LPVOID self);
+    // The unzipper's callback: passes each report on to the pair set now.
+    static void Relay(int kind, int a, int b, const char* name, void* self);
     void RunUnzip();
     bool CopyBoundedPath(const wchar_t* path);
 
     UniqueHandle m_thread;
     CUnzipper m_unzipper;
-    UnzipCallback m_callback;
-    void* m_user;
+    CallbackSlot<UnzipCallback> m_callback;
     wchar_t m_filePath[MAX_PATH];
     UniqueHandle m_done;
     bool m_started; // a thread was started at least once: the destructor must await it

@@ -1,33 +1,16 @@
 #include "install/Process.h"
 
-#include <wininet.h>
+#include <shellapi.h>
 
 #include <vector>
 
 #include "common/Handles.h"
 #include "common/Log.h"
-
-const wchar_t kClientMutexName[] = L"_Calderix_Norvane_No_1";
+#include "install/Elevation.h"
+#include "install/SystemQueries.h"
 
 namespace
 {
-BOOL WINAPI RealGetVersionEx(LPOSVERSIONINFOW info)
-{
-    return ::GetVersionExW(info);
-}
-BOOL WINAPI RealGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS cls, LPVOID info, DWORD size,
-                                    PDWORD returned)
-{
-    return ::GetTokenInformation(token, cls, info, size, returned);
-}
-BOOL WINAPI RealShellExecuteEx(SHELLEXECUTEINFOW* info)
-{
-    return ::ShellExecuteExW(info);
-}
-
-const SystemQueries g_realQueries = {RealGetVersionEx, RealGetTokenInformation, RealShellExecuteEx};
-SystemQueries g_queries = g_realQueries;
-
 // Starts that are waited for keep their process handle. A failed start must come back
 // as a result, not as a shell error box the caller cannot dismiss (its own failure box
 // follows), hence no error UI.
@@ -51,7 +34,7 @@ bool ShellStart(ULONG mask, HWND owner, const wchar_t* verb, const wchar_t* file
     info.lpParameters = params;
     info.lpDirectory = folder;
     info.nShow = SW_SHOWNORMAL;
-    if (!g_queries.shellExecuteEx(&info))
+    if (!CurrentSystemQueries().shellExecuteEx(&info))
         return false;
     if (process)
         *process = info.hProcess;
@@ -74,39 +57,10 @@ bool OwnModulePath(std::vector<wchar_t>& path)
     }
     return false;
 }
-
-bool IsNt6OrLater()
-{
-    OSVERSIONINFOW info = {};
-    info.dwOSVersionInfoSize = sizeof info;
-    return g_queries.getVersionEx(&info) && info.dwPlatformId == VER_PLATFORM_WIN32_NT &&
-           info.dwMajorVersion > 5;
-}
-
-// Reads one DWORD-sized token property of this process.
-bool QueryTokenDword(TOKEN_INFORMATION_CLASS cls, DWORD* value)
-{
-    UniqueHandle token;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()))
-        return false;
-    DWORD answer = 0, returned = 0;
-    if (!g_queries.getTokenInformation(token.get(), cls, &answer, sizeof answer, &returned))
-        return false;
-    *value = answer;
-    return true;
-}
 } // namespace
 
-const SystemQueries& RealSystemQueries()
+namespace proc
 {
-    return g_realQueries;
-}
-
-void SetSystemQueries(const SystemQueries* queries)
-{
-    g_queries = queries ? *queries : g_realQueries;
-}
-
 bool WaitPumpingMessages(HANDLE handle)
 {
     // A start that gave no process handle has nothing to wait for: end at once.
@@ -200,96 +154,4 @@ bool RelaunchElevated(HWND owner, const wchar_t* params)
         return false;
     return ShellStart(0, owner, L"runas", self.data(), params, nullptr, nullptr);
 }
-
-HRESULT IsElevated(BOOL* elevated)
-{
-    if (!elevated)
-        return E_POINTER;
-    DWORD value = 0;
-    if (!QueryTokenDword(TokenElevation, &value))
-        return E_FAIL;
-    *elevated = value ? 1 : 0;
-    return value ? S_OK : S_FALSE;
-}
-
-HRESULT QueryElevationType(TOKEN_ELEVATION_TYPE* type)
-{
-    if (!type)
-        return E_POINTER;
-    DWORD value = 0;
-    if (!QueryTokenDword(TokenElevationType, &value))
-        return E_FAIL;
-    *type = static_cast<TOKEN_ELEVATION_TYPE>(value);
-    return S_OK;
-}
-
-bool NeedsElevatedRelaunch()
-{
-    if (!IsNt6OrLater())
-        return false;
-    TOKEN_ELEVATION_TYPE type;
-    if (FAILED(QueryElevationType(&type)))
-        return false;
-    BOOL elevated = FALSE;
-    return IsElevated(&elevated) == S_FALSE;
-}
-
-bool CheckElevation(const wchar_t* params)
-{
-    return NeedsElevatedRelaunch() && RelaunchElevated(nullptr, params);
-}
-
-bool FileExists(const wchar_t* pathOrPattern)
-{
-    if (!pathOrPattern || !*pathOrPattern)
-        return false;
-    WIN32_FIND_DATAW data;
-    UniqueFind find(::FindFirstFileW(pathOrPattern, &data));
-    return find.valid();
-}
-
-bool IsClientRunning()
-{
-    UniqueHandle mutex(::CreateMutexW(nullptr, TRUE, kClientMutexName));
-    DWORD error = ::GetLastError();
-    // A client started with other rights may own a mutex we may not open: it exists all
-    // the same, so that counts as running too.
-    return error == ERROR_ALREADY_EXISTS || (!mutex && error == ERROR_ACCESS_DENIED);
-}
-
-int IsSystemProxyEnabled()
-{
-    INTERNET_PER_CONN_OPTIONW option = {};
-    option.dwOption = INTERNET_PER_CONN_FLAGS;
-    INTERNET_PER_CONN_OPTION_LISTW list = {};
-    list.dwSize = sizeof list;
-    list.pszConnection = nullptr; // the LAN settings
-    list.dwOptionCount = 1;
-    list.pOptions = &option;
-    DWORD size = sizeof list;
-    if (!::InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, &size))
-        return 0;
-    return (option.Value.dwValue & PROXY_TYPE_PROXY) ? 1 : 0;
-}
-
-void ForceForeground(HWND window)
-{
-    if (!window)
-        return;
-    if (::GetForegroundWindow() == window)
-        return;
-    if (!::SetForegroundWindow(window))
-    {
-        HWND foreground = ::GetForegroundWindow();
-        if (!foreground)
-            foreground = ::FindWindowW(L"Shell_TrayWnd", nullptr);
-        DWORD from = foreground ? ::GetWindowThreadProcessId(foreground, nullptr) : 0;
-        DWORD to = ::GetWindowThreadProcessId(window, nullptr);
-        // Sharing the foreground thread's input state lets the request through.
-        bool attached = from && to && from != to && ::AttachThreadInput(from, to, TRUE);
-        ::SetForegroundWindow(window);
-        if (attached)
-            ::AttachThreadInput(from, to, FALSE);
-    }
-    ::BringWindowToTop(window);
-}
+} // namespace proc

@@ -36,5 +36,5 @@ int CProductRunner::Run(HWND)
     std::wstring commandLine;
     m_param->BuildCommandLine(commandLine);
     std::wstring path = m_param->GetFilePath();
-    return ExecuteAsync(nullptr, path.c_str(), commandLine.c_str()) ? 1 : 0;
+    return proc::ExecuteAsync(nullptr, path.c_str(), commandLine.c_str()) ? 1 : 0;
 }

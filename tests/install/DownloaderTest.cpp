@@ -1,6 +1,7 @@
 // CDownloaderEx against a real nginx on loopback (started by the ctest fixture, see
 // nginx_fixture.py): file naming, progress, failures, stop, authentication, read sizes,
-// and what reaches the server.
+// and what reaches the server; and against scripted servers in the test (stalls, a fast
+// body while the callbacks change).
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -11,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "install/CallbackPairProbe.h"
 #include "install/Downloader.h"
 #include "install/InstallTestSupport.h"
 #include "params/Param.h"
+#include "support/LoopbackServer.h"
 
 namespace
 {
@@ -685,4 +688,170 @@ TEST_F(DownloaderTest, WaitingForAThreadWhoseCallbackSendsToTheWaitingThreadEnds
         delete owner;
     }
     EXPECT_EQ(ReadBytes(folder / L"updatefile.zip"), "small");
+}
+
+// ---- Scripted servers: stalls and changing callbacks ----
+
+namespace
+{
+// Answers the first request with a header announcing `length` bytes and the bytes of
+// `body`, then sends nothing more until the client goes away or the server ends. sent is
+// set once the bytes are out.
+LoopbackServer::Handler AnswerThenStall(size_t length, const std::string& body, HANDLE sent)
+{
+    return [length, body, sent](SOCKET s, LoopbackServer& server)
+    {
+        std::string request;
+        if (!LoopbackServer::ReadUntil(s, request, "\r\n\r\n"))
+            return;
+        server.Record(request);
+        LoopbackServer::SendAll(s, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(length) +
+                                       "\r\nContent-Type: application/zip\r\n\r\n" + body);
+        if (sent)
+            SetEvent(sent);
+        while (!server.stopping())
+        {
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(s, &readable);
+            timeval poll = {0, 50000};
+            int ready = select(0, &readable, nullptr, nullptr, &poll);
+            char scrap[512];
+            if (ready < 0 || (ready > 0 && recv(s, scrap, sizeof scrap, 0) <= 0))
+                return;
+        }
+    };
+}
+
+// The done event of a download, kept open past its downloader.
+HANDLE KeepDoneEvent(const CDownloaderEx& d)
+{
+    HANDLE copy = nullptr;
+    DuplicateHandle(GetCurrentProcess(), d.DoneEvent(), GetCurrentProcess(), &copy, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    return copy;
+}
+} // namespace
+
+TEST(DownloaderStall, AStalledBodyFailsAfterTheReceiveTimeOut)
+{
+    HANDLE sent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    LoopbackServer server(AnswerThenStall(1000, "abc", sent));
+    TempDir folder;
+    CParam param;
+    LogCapture log;
+    CDownloaderEx d(&param);
+    d.SetTimeouts(5000, 5000, 1500);
+    Observer o;
+    StartDownload(d, o, server.port(), L"/stall/x.zip", folder.path());
+    ASSERT_EQ(WaitForSingleObject(sent, 15000), WAIT_OBJECT_0);
+    DWORD start = GetTickCount();
+    ASSERT_EQ(WaitForSingleObject(d.DoneEvent(), 30000), WAIT_OBJECT_0) << "the stalled read never ended";
+    DWORD elapsed = GetTickCount() - start;
+    CloseHandle(sent);
+
+    EXPECT_GE(elapsed, 1000u) << "ended before the time-out";
+    EXPECT_LE(elapsed, 8000u) << "the receive time-out did not hold";
+    ASSERT_EQ(o.errors.size(), 1u);
+    EXPECT_EQ(o.errors[0].first, L"Can't InternetReadFile  /stall/x%2Ezip");
+    EXPECT_EQ(o.errors[0].second, 0);
+    EXPECT_TRUE(o.completions.empty());
+    std::vector<std::wstring> ends = TextsStarting(log, L"CDownloaderEx::ThreadURLDownload : ");
+    ASSERT_EQ(ends.size(), 2u);
+    EXPECT_EQ(ends[1], L"CDownloaderEx::ThreadURLDownload : error");
+}
+
+TEST(DownloaderStall, AStopDuringAStallReturnsWithinASecond)
+{
+    enum How
+    {
+        kDestroy,
+        kStopThenDestroy,
+        kNewDownload,
+    };
+    const struct
+    {
+        const char* name;
+        How how;
+    } cases[] = {
+        {"the destructor", kDestroy},
+        {"SetDownStop, then the destructor", kStopThenDestroy},
+        {"a new Download", kNewDownload},
+    };
+    std::vector<HANDLE> ended; // every download thread must be gone before the next test
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        HANDLE sent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        {
+            LoopbackServer server(AnswerThenStall(1000, "abc", sent), 2);
+            TempDir folder;
+            CParam param;
+            CDownloaderEx* d = new CDownloaderEx(&param); // default time-outs: 30 s to read
+            Observer o;
+            StartDownload(*d, o, server.port(), L"/stall/x.zip", folder.path());
+            ASSERT_EQ(WaitForSingleObject(sent, 15000), WAIT_OBJECT_0);
+            Sleep(300); // the read is under way
+            ended.push_back(KeepDoneEvent(*d));
+            DWORD start = GetTickCount();
+            if (c.how == kNewDownload)
+            {
+                d->Download(L"/second.zip", folder.path().c_str());
+                EXPECT_LE(GetTickCount() - start, 1700u) << "Download waited for the stalled read";
+                ended.push_back(KeepDoneEvent(*d));
+                start = GetTickCount();
+            }
+            if (c.how == kStopThenDestroy)
+                d->SetDownStop();
+            delete d;
+            EXPECT_LE(GetTickCount() - start, 1500u) << "the stop waited for the stalled read";
+            EXPECT_TRUE(o.completions.empty());
+            for (const auto& e : o.errors)
+                EXPECT_EQ(e.first, L"") << "a stop is reported without a message";
+        }
+        CloseHandle(sent);
+    }
+    // With the servers gone every connection is closed: the threads end.
+    for (HANDLE h : ended)
+    {
+        EXPECT_EQ(WaitForSingleObject(h, 40000), WAIT_OBJECT_0);
+        CloseHandle(h);
+    }
+}
+
+namespace
+{
+CallbackPairProbe* g_pairProbe = nullptr;
+void PairA(unsigned long long, unsigned long long, void* user)
+{
+    g_pairProbe->Called(user, true);
+}
+void PairB(unsigned long long, unsigned long long, void* user)
+{
+    g_pairProbe->Called(user, false);
+}
+} // namespace
+
+TEST(DownloaderCallbacks, ACallbackReplacedWhileTheThreadReportsNeverGetsAnotherContext)
+{
+    const size_t size = 8 << 20;
+    std::string body = Pattern(size);
+    LoopbackServer server(AnswerThenStall(size, body, nullptr));
+    TempDir folder;
+    CParam param;
+    CDownloaderEx d(&param);
+    CallbackPairProbe probe;
+    g_pairProbe = &probe;
+    d.SetHost(L"127.0.0.1");
+    d.SetPort(server.port());
+    d.SetProgressCallback(&PairA, &probe.contextA);
+    probe.Start(&PairA, &PairB, [&d](DownloadProgressFn fn, void* user) { d.SetProgressCallback(fn, user); });
+    d.Download(L"/big.zip", folder.path().c_str());
+    bool done = WaitForSingleObject(d.DoneEvent(), 60000) == WAIT_OBJECT_0;
+    probe.Stop();
+    ASSERT_TRUE(done);
+    EXPECT_EQ(probe.mismatches.load(), 0) << "of " << probe.calls.load() << " calls";
+    EXPECT_GT(probe.calls.load(), 100) << "the reports and the changes must overlap";
+    EXPECT_GT(probe.swaps.load(), 10);
+    EXPECT_EQ(ReadBytes(folder / L"updatefile.zip"), body);
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "install/CallbackPairProbe.h"
 #include "install/InstallTestSupport.h"
 #include "install/Patcher.h"
 #include "install/ZipBuilder.h"
@@ -282,4 +283,38 @@ TEST(Patcher, DestroyingItWhileACallbackSendsToItsOwnerThreadEnds)
     ASSERT_TRUE(ReturnsWithin(&SendingOwner::Run, owner, 30000)) << "the destructor's wait deadlocked";
     EXPECT_TRUE(owner->sending);
     delete owner;
+}
+
+namespace
+{
+CallbackPairProbe* g_pairProbe = nullptr;
+void PairA(int, int, int, const char*, void* user)
+{
+    g_pairProbe->Called(user, true);
+}
+void PairB(int, int, int, const char*, void* user)
+{
+    g_pairProbe->Called(user, false);
+}
+} // namespace
+
+TEST(Patcher, ACallbackReplacedWhileTheThreadReportsNeverGetsAnotherContext)
+{
+    TempDir dir;
+    std::wstring archive = dir / L"updatefile.zip";
+    // Stored, so that thousands of per-block reports come quickly.
+    ASSERT_TRUE(WriteBytes(archive, BuildZip({ZipFile("big.bin", PatternBytes(8 << 20, 9))})));
+    CallbackPairProbe probe;
+    g_pairProbe = &probe;
+    CPatcher patcher;
+    patcher.SetCallback(&PairA, &probe.contextA);
+    probe.Start(&PairA, &PairB, [&patcher](UnzipCallback fn, void* user) { patcher.SetCallback(fn, user); });
+    EXPECT_EQ(patcher.Patch(archive.c_str()), 1);
+    bool done = WaitDone(patcher);
+    probe.Stop();
+    ASSERT_TRUE(done);
+    EXPECT_EQ(probe.mismatches.load(), 0) << "of " << probe.calls.load() << " calls";
+    EXPECT_GT(probe.calls.load(), 500) << "the reports and the changes must overlap";
+    EXPECT_GT(probe.swaps.load(), 10);
+    EXPECT_EQ(ReadBytes(dir / L"updatefile\\big.bin").size(), 8u << 20);
 }

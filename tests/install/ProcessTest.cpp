@@ -4,9 +4,13 @@
 
 #include <string>
 
+#include <wininet.h>
+
+#include "install/Elevation.h"
 #include "install/Process.h"
-#include "install/ProxyComponentGuard.h"
 #include "install/StubRecordReader.h"
+#include "install/SystemQueries.h"
+#include "install/SystemState.h"
 #include "support/TestSupport.h"
 
 namespace
@@ -116,6 +120,9 @@ class InjectedSystem : public ::testing::Test
     void TearDown() override { SetSystemQueries(nullptr); }
 };
 
+// Awaited starts keep the process handle and show no shell error box.
+const ULONG kWaitedMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+
 // A window that counts its WM_TIMER messages.
 struct TimerWindow
 {
@@ -163,7 +170,7 @@ TEST(ExecuteSync, FailingInstallerIsReportedWhileTheCallerKeepsGettingTimers)
     ASSERT_TRUE(SetTimer(window.hwnd, 1, 20, nullptr));
     LogCapture log;
     DWORD start = GetTickCount();
-    EXPECT_FALSE(ExecuteSync(Stub(L"InstallerStub.exe").c_str(), L"3 500"));
+    EXPECT_FALSE(proc::ExecuteSync(Stub(L"InstallerStub.exe").c_str(), L"3 500"));
     DWORD elapsed = GetTickCount() - start;
     KillTimer(window.hwnd, 1);
 
@@ -181,14 +188,14 @@ TEST(ExecuteSync, ExitCodeZeroIsSuccessAndParametersArrive)
     EnvGuard record(L"NVPC_INSTALLER_RECORD", (dir / L"rec.txt").c_str());
     {
         LogCapture log;
-        EXPECT_TRUE(ExecuteSync(Stub(L"InstallerStub.exe").c_str(), L"0 0 \"x y\""));
+        EXPECT_TRUE(proc::ExecuteSync(Stub(L"InstallerStub.exe").c_str(), L"0 0 \"x y\""));
         EXPECT_EQ(CountText(log.Texts(), L"ExecuteSync:0"), 1);
     }
     {
         // Installers are run without parameters: the exit code comes from the environment.
         EnvGuard exitCode(L"NVPC_INSTALLER_EXIT", L"1603");
         LogCapture log;
-        EXPECT_FALSE(ExecuteSync(Stub(L"InstallerStub.exe").c_str(), nullptr));
+        EXPECT_FALSE(proc::ExecuteSync(Stub(L"InstallerStub.exe").c_str(), nullptr));
         EXPECT_EQ(CountText(log.Texts(), L"ExecuteSync:1603"), 1);
     }
     auto starts = ReadStubStarts(dir / L"rec.txt");
@@ -201,23 +208,23 @@ TEST(ExecuteSync, FailedStartReturnsFalseAndLogsNothing)
 {
     TempDir dir;
     LogCapture log;
-    EXPECT_FALSE(ExecuteSync((dir / L"missing.exe").c_str(), nullptr));
-    EXPECT_FALSE(ExecuteSync(nullptr, nullptr));
-    EXPECT_FALSE(ExecuteSync(L"", nullptr));
+    EXPECT_FALSE(proc::ExecuteSync((dir / L"missing.exe").c_str(), nullptr));
+    EXPECT_FALSE(proc::ExecuteSync(nullptr, nullptr));
+    EXPECT_FALSE(proc::ExecuteSync(L"", nullptr));
     EXPECT_TRUE(log.Texts().empty());
 }
 
 TEST(WaitPumpingMessages, NothingToWaitForEndsAtOnce)
 {
     DWORD start = GetTickCount();
-    EXPECT_FALSE(WaitPumpingMessages(nullptr));
+    EXPECT_FALSE(proc::WaitPumpingMessages(nullptr));
     EXPECT_LT(GetTickCount() - start, 100u);
 }
 
 TEST(WaitPumpingMessages, QuitRequestSeenDuringTheWaitIsKept)
 {
     PostQuitMessage(7);
-    EXPECT_TRUE(ExecuteSync(Stub(L"InstallerStub.exe").c_str(), L"0 100"));
+    EXPECT_TRUE(proc::ExecuteSync(Stub(L"InstallerStub.exe").c_str(), L"0 100"));
     MSG msg;
     ASSERT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
     EXPECT_EQ(msg.wParam, 7u);
@@ -227,8 +234,9 @@ TEST_F(InjectedSystem, StartWithoutProcessHandleDoesNotHang)
 {
     LogCapture log;
     DWORD start = GetTickCount();
-    EXPECT_FALSE(ExecuteSync(L"C:\\setup.exe", nullptr)) << "an outcome that cannot be known is no success";
-    EXPECT_TRUE(ExecuteAndWait(nullptr, nullptr, L"C:\\setup.exe", nullptr, nullptr));
+    EXPECT_FALSE(proc::ExecuteSync(L"C:\\setup.exe", nullptr))
+        << "an outcome that cannot be known is no success";
+    EXPECT_TRUE(proc::ExecuteAndWait(nullptr, nullptr, L"C:\\setup.exe", nullptr, nullptr));
     EXPECT_LT(GetTickCount() - start, 1000u);
     EXPECT_EQ(g_fake.starts, 2);
     EXPECT_EQ(CountText(log.Texts(), L"ExecuteSync: start setup"), 1);
@@ -244,7 +252,7 @@ TEST(ExecuteAsync, ClientReceivesExactlyTheParameters)
     const std::wstring params =
         L"/LID:1041 /TT:\"R\u00e9union \u4f1a\u8b70 \uc11c\uc6b8\" /RU:\"http://h/r?a=1&b=%41\" "
         L"/UI:\"\" /AL:x\"y  /MI:end";
-    ASSERT_TRUE(ExecuteAsync(nullptr, Stub(L"ClientStub.exe").c_str(), params.c_str()));
+    ASSERT_TRUE(proc::ExecuteAsync(nullptr, Stub(L"ClientStub.exe").c_str(), params.c_str()));
     auto starts = WaitForStubStarts(recordFile, 1);
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0]["args"], params);
@@ -256,10 +264,10 @@ TEST(ExecuteAsync, ClientReceivesExactlyTheParameters)
 TEST(ExecuteAsync, DoesNotWaitAndReportsFailedStarts)
 {
     DWORD start = GetTickCount();
-    EXPECT_TRUE(ExecuteAsync(nullptr, Stub(L"InstallerStub.exe").c_str(), L"0 1500"));
+    EXPECT_TRUE(proc::ExecuteAsync(nullptr, Stub(L"InstallerStub.exe").c_str(), L"0 1500"));
     EXPECT_LT(GetTickCount() - start, 1000u);
     TempDir dir;
-    EXPECT_FALSE(ExecuteAsync(nullptr, (dir / L"missing.exe").c_str(), L"/LID:1"));
+    EXPECT_FALSE(proc::ExecuteAsync(nullptr, (dir / L"missing.exe").c_str(), L"/LID:1"));
 }
 
 TEST(ExecuteAndWait, WaitsInTheGivenFolderWhateverTheExitCode)
@@ -268,21 +276,23 @@ TEST(ExecuteAndWait, WaitsInTheGivenFolderWhateverTheExitCode)
     std::wstring recordFile = dir / L"rec.txt";
     EnvGuard record(L"NVPC_INSTALLER_RECORD", recordFile.c_str());
     DWORD start = GetTickCount();
-    EXPECT_TRUE(
-        ExecuteAndWait(nullptr, nullptr, Stub(L"InstallerStub.exe").c_str(), L"9 300", dir.path().c_str()));
+    EXPECT_TRUE(proc::ExecuteAndWait(nullptr, nullptr, Stub(L"InstallerStub.exe").c_str(), L"9 300",
+                                     dir.path().c_str()));
     EXPECT_GE(GetTickCount() - start, 250u);
     auto starts = ReadStubStarts(recordFile);
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(_wcsicmp(starts[0]["cwd"].c_str(), dir.path().c_str()), 0) << Narrow(starts[0]["cwd"]);
-    EXPECT_FALSE(ExecuteAndWait(nullptr, nullptr, (dir / L"missing.exe").c_str(), nullptr, nullptr));
+    EXPECT_FALSE(proc::ExecuteAndWait(nullptr, nullptr, (dir / L"missing.exe").c_str(), nullptr, nullptr));
 }
 
 TEST_F(InjectedSystem, EachStartAsksTheShellForWhatItNeeds)
 {
     HWND owner = reinterpret_cast<HWND>(0x1234);
     // The installer: awaited, so its process handle is kept; no owner, no verb.
-    EXPECT_FALSE(ExecuteSync(L"C:\\dl\\setup.exe", L"/S"));
-    EXPECT_TRUE(g_fake.mask & SEE_MASK_NOCLOSEPROCESS);
+    EXPECT_FALSE(proc::ExecuteSync(L"C:\\dl\\setup.exe", L"/S"));
+    // A failed start comes back as a result for the caller's own failure box, never as
+    // a shell error box of its own.
+    EXPECT_EQ(g_fake.mask, kWaitedMask);
     EXPECT_EQ(g_fake.owner, nullptr);
     EXPECT_FALSE(g_fake.hasVerb);
     EXPECT_EQ(g_fake.file, L"C:\\dl\\setup.exe");
@@ -291,7 +301,7 @@ TEST_F(InjectedSystem, EachStartAsksTheShellForWhatItNeeds)
     EXPECT_EQ(g_fake.show, SW_SHOWNORMAL);
 
     // The client: not awaited, no error UI, and the owner is not passed on.
-    EXPECT_TRUE(ExecuteAsync(owner, L"C:\\p\\client.exe", L"/LID:1033"));
+    EXPECT_TRUE(proc::ExecuteAsync(owner, L"C:\\p\\client.exe", L"/LID:1033"));
     EXPECT_EQ(g_fake.mask, static_cast<ULONG>(SEE_MASK_FLAG_NO_UI));
     EXPECT_EQ(g_fake.owner, nullptr);
     EXPECT_FALSE(g_fake.hasVerb);
@@ -300,20 +310,21 @@ TEST_F(InjectedSystem, EachStartAsksTheShellForWhatItNeeds)
     EXPECT_EQ(g_fake.show, SW_SHOWNORMAL);
 
     // ExecuteAndWait passes on what it is given.
-    EXPECT_TRUE(ExecuteAndWait(owner, L"open", L"C:\\x.exe", L"a b", L"C:\\work"));
-    EXPECT_TRUE(g_fake.mask & SEE_MASK_NOCLOSEPROCESS);
+    EXPECT_TRUE(proc::ExecuteAndWait(owner, L"open", L"C:\\x.exe", L"a b", L"C:\\work"));
+    EXPECT_EQ(g_fake.mask, kWaitedMask);
     EXPECT_EQ(g_fake.owner, owner);
     EXPECT_EQ(g_fake.verb, L"open");
     EXPECT_EQ(g_fake.file, L"C:\\x.exe");
     EXPECT_EQ(g_fake.params, L"a b");
     EXPECT_EQ(g_fake.folder, L"C:\\work");
     EXPECT_EQ(g_fake.show, SW_SHOWNORMAL);
-    EXPECT_TRUE(ExecuteAndWait(nullptr, nullptr, L"C:\\x.exe", nullptr, nullptr));
+    EXPECT_TRUE(proc::ExecuteAndWait(nullptr, nullptr, L"C:\\x.exe", nullptr, nullptr));
+    EXPECT_EQ(g_fake.mask, kWaitedMask);
     EXPECT_FALSE(g_fake.hasVerb);
     EXPECT_FALSE(g_fake.hasFolder);
 
     // The relaunch: this program, "runas", the owner, mask 0, not awaited.
-    EXPECT_TRUE(RelaunchElevated(owner, L"/Loader"));
+    EXPECT_TRUE(proc::RelaunchElevated(owner, L"/Loader"));
     EXPECT_EQ(g_fake.mask, 0u);
     EXPECT_EQ(g_fake.owner, owner);
     EXPECT_EQ(g_fake.verb, L"runas");
@@ -324,8 +335,8 @@ TEST_F(InjectedSystem, EachStartAsksTheShellForWhatItNeeds)
     EXPECT_EQ(g_fake.starts, 5);
 
     g_fake.startOk = false;
-    EXPECT_FALSE(ExecuteAsync(nullptr, L"C:\\p\\client.exe", nullptr));
-    EXPECT_FALSE(RelaunchElevated(nullptr, L"/Loader"));
+    EXPECT_FALSE(proc::ExecuteAsync(nullptr, L"C:\\p\\client.exe", nullptr));
+    EXPECT_FALSE(proc::RelaunchElevated(nullptr, L"/Loader"));
 }
 
 // ---- RunEx, the elevation queries and the relaunch decision ----
@@ -375,7 +386,7 @@ TEST_F(InjectedSystem, RunExAsksForElevationOnlyFromNt6WithWorkingTokenQueries)
     {
         SCOPED_TRACE(c.name);
         Answer(c);
-        EXPECT_EQ(RunEx(owner, params), 0);
+        EXPECT_EQ(proc::RunEx(owner, params), 0);
         ASSERT_EQ(g_fake.starts, 1);
         EXPECT_EQ(g_fake.hasVerb, c.runas);
         if (c.runas)
@@ -385,13 +396,13 @@ TEST_F(InjectedSystem, RunExAsksForElevationOnlyFromNt6WithWorkingTokenQueries)
         EXPECT_EQ(g_fake.file, ModulePath());
         EXPECT_EQ(g_fake.params, params);
         EXPECT_EQ(g_fake.owner, owner);
-        EXPECT_TRUE(g_fake.mask & SEE_MASK_NOCLOSEPROCESS);
+        EXPECT_EQ(g_fake.mask, kWaitedMask);
         EXPECT_FALSE(g_fake.hasFolder);
         EXPECT_EQ(g_fake.show, SW_SHOWNORMAL);
     }
     g_fake = FakeSystem();
     g_fake.startOk = false;
-    EXPECT_LT(RunEx(owner, params), 0);
+    EXPECT_LT(proc::RunEx(owner, params), 0);
 }
 
 TEST_F(InjectedSystem, TokenAnswersBecomeTheElevationResults)
@@ -448,7 +459,7 @@ TEST(RunEx, RunsThisProgramAgainAndWaitsForIt)
     TempDir dir;
     std::wstring marker = dir / L"copyfile.txt";
     std::wstring params = L"--child write-file \"" + marker + L"\" 300";
-    EXPECT_EQ(RunEx(nullptr, params.c_str()), 0);
+    EXPECT_EQ(proc::RunEx(nullptr, params.c_str()), 0);
     EXPECT_EQ(ReadBytes(marker), "done") << "RunEx returned before the copy finished";
 }
 
@@ -458,7 +469,7 @@ TEST(RelaunchElevated, StartsThisProgramWithoutWaiting)
     std::wstring marker = dir / L"relaunch.txt";
     std::wstring params = L"--child write-file \"" + marker + L"\" 600";
     DWORD start = GetTickCount();
-    ASSERT_TRUE(RelaunchElevated(nullptr, params.c_str()));
+    ASSERT_TRUE(proc::RelaunchElevated(nullptr, params.c_str()));
     EXPECT_LT(GetTickCount() - start, 500u);
     EXPECT_TRUE(ReadBytes(marker).empty());
     for (int i = 0; i < 500 && ReadBytes(marker).empty(); ++i)
@@ -511,7 +522,7 @@ TEST(IsClientRunning, TrueWhileAnotherProcessHoldsTheMutexAndLeavesNoneBehind)
         EnvGuard record(L"NVPC_CLIENT_RECORD", recordFile.c_str());
         EnvGuard hold(L"NVPC_CLIENT_HOLD_MS", L"10000");
         EnvGuard quitEvent(L"NVPC_CLIENT_QUIT_EVENT", quitName);
-        ASSERT_TRUE(ExecuteAsync(nullptr, Stub(L"ClientStub.exe").c_str(), L"/LID:1033"));
+        ASSERT_TRUE(proc::ExecuteAsync(nullptr, Stub(L"ClientStub.exe").c_str(), L"/LID:1033"));
     }
     ASSERT_EQ(WaitForStubStarts(recordFile, 1).size(), 1u);
     EXPECT_TRUE(IsClientRunning());
@@ -556,30 +567,88 @@ TEST(IsClientRunning, MutexWeMayNotOpenStillMeansRunning)
     EXPECT_FALSE(IsClientRunning());
 }
 
+namespace
+{
+// The LAN connection's proxy settings, read, changed and put back whole.
+class SystemProxyGuard
+{
+  public:
+    SystemProxyGuard() { m_saved = Query(m_flags, m_server, m_bypass); }
+    ~SystemProxyGuard()
+    {
+        // An empty text was no value at all: it is removed again, not stored empty.
+        if (m_saved)
+            Apply(m_flags, m_server.empty() ? nullptr : m_server.c_str(),
+                  m_bypass.empty() ? nullptr : m_bypass.c_str());
+    }
+    bool saved() const { return m_saved; }
+
+    static bool Apply(DWORD flags, const wchar_t* server, const wchar_t* bypass)
+    {
+        INTERNET_PER_CONN_OPTIONW options[3] = {};
+        options[0].dwOption = INTERNET_PER_CONN_FLAGS;
+        options[0].Value.dwValue = flags;
+        options[1].dwOption = INTERNET_PER_CONN_PROXY_SERVER;
+        options[1].Value.pszValue = const_cast<wchar_t*>(server);
+        options[2].dwOption = INTERNET_PER_CONN_PROXY_BYPASS;
+        options[2].Value.pszValue = const_cast<wchar_t*>(bypass);
+        INTERNET_PER_CONN_OPTION_LISTW list = {};
+        list.dwSize = sizeof list;
+        list.dwOptionCount = 3;
+        list.pOptions = options;
+        return InternetSetOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, sizeof list) !=
+               FALSE;
+    }
+
+  private:
+    static bool Query(DWORD& flags, std::wstring& server, std::wstring& bypass)
+    {
+        INTERNET_PER_CONN_OPTIONW options[3] = {};
+        options[0].dwOption = INTERNET_PER_CONN_FLAGS;
+        options[1].dwOption = INTERNET_PER_CONN_PROXY_SERVER;
+        options[2].dwOption = INTERNET_PER_CONN_PROXY_BYPASS;
+        INTERNET_PER_CONN_OPTION_LISTW list = {};
+        list.dwSize = sizeof list;
+        list.dwOptionCount = 3;
+        list.pOptions = options;
+        DWORD size = sizeof list;
+        if (!InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, &size))
+            return false;
+        flags = options[0].Value.dwValue;
+        server = options[1].Value.pszValue ? options[1].Value.pszValue : L"";
+        bypass = options[2].Value.pszValue ? options[2].Value.pszValue : L"";
+        GlobalFree(options[1].Value.pszValue);
+        GlobalFree(options[2].Value.pszValue);
+        return true;
+    }
+
+    bool m_saved = false;
+    DWORD m_flags = PROXY_TYPE_DIRECT;
+    std::wstring m_server, m_bypass;
+};
+} // namespace
+
 TEST(IsSystemProxyEnabled, FollowsTheConnectionSettings)
 {
-    // The LAN settings live in the user's Internet Settings; compare with them directly.
-    DWORD enabled = 0, size = sizeof enabled;
-    LONG r =
-        RegGetValueW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings",
-                     L"ProxyEnable", RRF_RT_REG_DWORD, nullptr, &enabled, &size);
-    int expected = (r == ERROR_SUCCESS && enabled) ? 1 : 0;
-    EXPECT_EQ(IsSystemProxyEnabled(), expected);
-}
-
-TEST(ForceForeground, BringsTheWindowForward)
-{
-    HWND a = CreateWindowW(L"STATIC", L"first", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 10, 200, 100, nullptr,
-                           nullptr, nullptr, nullptr);
-    HWND b = CreateWindowW(L"STATIC", L"second", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 200, 100, nullptr,
-                           nullptr, nullptr, nullptr);
-    ASSERT_TRUE(a && b);
-    SetForegroundWindow(b);
-    ForceForeground(a);
-    EXPECT_EQ(GetForegroundWindow(), a);
-    ForceForeground(a); // already in front: nothing changes
-    EXPECT_EQ(GetForegroundWindow(), a);
-    ForceForeground(nullptr);
-    DestroyWindow(b);
-    DestroyWindow(a);
+    SystemProxyGuard guard;
+    ASSERT_TRUE(guard.saved());
+    // Other programs of this prefix may fetch from loopback meanwhile: they bypass it.
+    const wchar_t* server = L"127.0.0.1:9";
+    const wchar_t* bypass = L"<local>;127.0.0.1;localhost";
+    struct Case
+    {
+        DWORD flags;
+        int expected;
+    } cases[] = {
+        {PROXY_TYPE_DIRECT | PROXY_TYPE_PROXY, 1},
+        {PROXY_TYPE_DIRECT, 0},
+        {PROXY_TYPE_PROXY, 1},
+        {PROXY_TYPE_DIRECT | PROXY_TYPE_AUTO_DETECT, 0},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.flags);
+        ASSERT_TRUE(SystemProxyGuard::Apply(c.flags, server, bypass));
+        EXPECT_EQ(IsSystemProxyEnabled(), c.expected);
+    }
 }

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <map>
 
-#include "install/ComeExeWareUtil.h"
+#include "ui/ComeExeWareUtil.h"
 #include "install/ProxyComponentGuard.h"
 #include "support/TestSupport.h"
 #include "ui/StringTable.h"
@@ -265,19 +265,19 @@ TEST_F(ProxyCalls, AComponentThatGivesNoInterface)
     EXPECT_FALSE(script.failed()) << WideToUtf8(script.failedStep());
     EXPECT_EQ(buttons, std::vector<int>{IDOK});
 
-    // Read as a direct connection.
+    // Nothing to read: a failure, and the caller's (the record's) values stay as they were.
     ProxySettingsValues values;
     values.type = 1;
     values.host = L"h";
     values.port = 8080;
     values.user = L"u";
     values.password = L"p";
-    EXPECT_EQ(util.GetProxySettings(values), 1);
-    EXPECT_EQ(values.type, 0);
-    EXPECT_EQ(values.host, L"");
-    EXPECT_EQ(values.port, 0);
-    EXPECT_EQ(values.user, L"");
-    EXPECT_EQ(values.password, L"");
+    EXPECT_EQ(util.GetProxySettings(values), E_NOINTERFACE);
+    EXPECT_EQ(values.type, 1);
+    EXPECT_EQ(values.host, L"h");
+    EXPECT_EQ(values.port, 8080);
+    EXPECT_EQ(values.user, L"u");
+    EXPECT_EQ(values.password, L"p");
     EXPECT_EQ(fake.counts().creations, 3);
     EXPECT_EQ(fake.counts().shows + fake.counts().gets, 0);
 }

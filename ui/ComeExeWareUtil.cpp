@@ -1,4 +1,4 @@
-#include "install/ComeExeWareUtil.h"
+#include "ui/ComeExeWareUtil.h"
 
 #include <cwchar>
 #include <string>
