@@ -2,10 +2,9 @@
 
 #include <shellapi.h>
 
-#include <vector>
-
 #include "common/Handles.h"
 #include "common/Log.h"
+#include "common/Module.h"
 #include "install/Elevation.h"
 #include "install/SystemQueries.h"
 
@@ -41,21 +40,6 @@ bool ShellStart(ULONG mask, HWND owner, const wchar_t* verb, const wchar_t* file
     else if (info.hProcess)
         ::CloseHandle(info.hProcess); // not asked for, but never leak one
     return true;
-}
-
-// The running program's own path, whatever its length.
-bool OwnModulePath(std::vector<wchar_t>& path)
-{
-    for (DWORD size = MAX_PATH; size <= 32768; size *= 2)
-    {
-        path.assign(size, L'\0');
-        DWORD n = ::GetModuleFileNameW(nullptr, path.data(), size);
-        if (n == 0)
-            return false;
-        if (n < size)
-            return true;
-    }
-    return false;
 }
 } // namespace
 
@@ -141,17 +125,17 @@ int RunEx(HWND owner, const wchar_t* params)
         if (SUCCEEDED(QueryElevationType(&type)) && SUCCEEDED(IsElevated(&elevated)))
             verb = L"runas";
     }
-    std::vector<wchar_t> self;
-    if (!OwnModulePath(self))
+    std::wstring self = ModulePath();
+    if (self.empty())
         return -1;
-    return ExecuteAndWait(owner, verb, self.data(), params, nullptr) ? 0 : -1;
+    return ExecuteAndWait(owner, verb, self.c_str(), params, nullptr) ? 0 : -1;
 }
 
 bool RelaunchElevated(HWND owner, const wchar_t* params)
 {
-    std::vector<wchar_t> self;
-    if (!OwnModulePath(self))
+    std::wstring self = ModulePath();
+    if (self.empty())
         return false;
-    return ShellStart(0, owner, L"runas", self.data(), params, nullptr, nullptr);
+    return ShellStart(0, owner, L"runas", self.c_str(), params, nullptr, nullptr);
 }
 } // namespace proc
