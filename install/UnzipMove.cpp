@@ -13,7 +13,9 @@
 #include "common/Handles.h"
 #include "common/Log.h"
 #include "common/TextConv.h"
-#include "install/InstallHelpers.h"
+#include "install/FileIo.h"
+#include "install/FileReplace.h"
+#include "install/PathSafety.h"
 #include "install/Process.h"
 
 namespace
@@ -59,48 +61,32 @@ const char* FindAttribute(const tinyxml2::XMLElement* element, const char* name)
     return nullptr;
 }
 
-volatile LONG g_tempCounter = 0;
-
-// Copies src to a new file in the destination's own folder, so that it takes that
-// folder's permissions (not those of the user-writable download folder), then swaps it
-// in with one rename. Any failure leaves the destination as it was and no temporary
-// file behind.
-bool ReplaceWithCopy(const std::wstring& src, const std::wstring& dest)
+bool FileExists(const std::wstring& path)
 {
-    UniqueFile in(CreateFileW(src.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!in)
-        return false;
+    WIN32_FIND_DATAW fd;
+    UniqueFind find(FindFirstFileW(path.c_str(), &fd));
+    return find && !(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Copies the source (an open handle, already checked) to a new file of ours in the
+// destination's own folder, so that it takes that folder's permissions (not those of the
+// user-writable download folder), then swaps it in with one rename. Any failure leaves
+// the destination as it was and no temporary file behind.
+bool ReplaceWithCopy(HANDLE in, const std::wstring& folder, const std::wstring& name)
+{
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(in.get(), &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
+    if (!GetFileInformationByHandle(in, &info))
         return false;
-
-    size_t sep = dest.find_last_of(L"\\/");
-    std::wstring folder = sep == std::wstring::npos ? std::wstring() : dest.substr(0, sep + 1);
-    std::wstring temp;
+    std::wstring tempName;
     UniqueFile out;
-    for (int attempt = 0; attempt < 100 && !out; ++attempt)
-    {
-        wchar_t name[64];
-        _snwprintf(name, 63, L"~nvpc%lu_%ld.tmp", GetCurrentProcessId(),
-                   InterlockedIncrement(&g_tempCounter));
-        name[63] = 0;
-        temp = folder + name;
-        out.reset(
-            CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!out && GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
-            return false;
-    }
-    if (!out)
+    if (!CreateOwnTempFile(folder, tempName, out))
         return false;
-
     bool ok = true;
     std::vector<char> buffer(256 * 1024);
     for (;;)
     {
         DWORD got = 0;
-        if (!ReadFile(in.get(), buffer.data(), (DWORD)buffer.size(), &got, nullptr))
+        if (!ReadFile(in, buffer.data(), (DWORD)buffer.size(), &got, nullptr))
         {
             ok = false;
             break;
@@ -113,24 +99,22 @@ bool ReplaceWithCopy(const std::wstring& src, const std::wstring& dest)
             break;
         }
     }
-    // The placed file keeps the times the archive gave it.
-    if (ok)
-        SetFileTime(out.get(), &info.ftCreationTime, nullptr, &info.ftLastWriteTime);
-    out.reset();
-    if (ok)
-        ok = MoveFileExW(temp.c_str(), dest.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
     if (!ok)
     {
-        DeleteFileW(temp.c_str());
+        DeleteOpenedFile(out, folder + L"\\" + tempName);
         return false;
     }
-    in.reset();
-    DeleteFileW(src.c_str());
-    return true;
+    // The placed file keeps the times the archive gave it.
+    SetFileTime(out.get(), &info.ftCreationTime, nullptr, &info.ftLastWriteTime);
+    out.reset();
+    if (SwapIntoPlace(folder, tempName, name))
+        return true;
+    DeleteCheckedFile(folder, tempName);
+    return false;
 }
 } // namespace
 
-CUnzipMove::CUnzipMove()
+CUnzipMove::CUnzipMove() : m_refusedEntries(0)
 {
     m_packagePath[0] = m_masterName[0] = m_productName[0] = m_installFolder[0] = 0;
 }
@@ -178,23 +162,29 @@ void CUnzipMove::AddEntry(const std::wstring& name, const std::wstring& ipath, i
     std::wstring file = m_unpackFolder + name;
     WriteLog(LOG_TRACE, L"CUnzipMove::parseXMLFile : GetFileName()=%s strFile=%s", name.c_str(),
              file.c_str());
-    if (name.size() >= kNameChars || ipath.size() >= kIpathChars ||
-        !IsSafeRelativePath(name.c_str(), false) || !IsSafeRelativePath(ipath.c_str(), true))
+    // One form per file: "bin/a.dll", "./bin/a.dll" and "bin\a.dll" are one entry.
+    std::wstring entryName, entryIpath;
+    bool nameOk = NormalizeRelativePath(name, false, entryName);
+    bool ipathOk = NormalizeRelativePath(ipath, true, entryIpath);
+    if (!nameOk || !ipathOk || name.size() >= kNameChars || ipath.size() >= kIpathChars)
     {
         WriteLog(LOG_INFO, L"CUnzipMove::parseXMLFile : refused name=%s ipath=%s", name.c_str(),
                  ipath.c_str());
+        // Skipping an entry whose file the update carries would let the new manifests
+        // describe a file that was never placed. A name that leaves the unpack folder is
+        // not looked for at all, and counts as such an entry.
+        if (!nameOk || FileExists(m_unpackFolder + entryName))
+            ++m_refusedEntries;
         return;
     }
-    WIN32_FIND_DATAW fd;
-    UniqueFind find(FindFirstFileW(file.c_str(), &fd));
-    if (!find || (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    if (!FileExists(m_unpackFolder + entryName))
         return;
     for (const UnzipMoveEntry& e : m_entries)
-        if (_wcsicmp(e.name, name.c_str()) == 0)
+        if (SameFileName(e.name, entryName))
             return;
     UnzipMoveEntry entry;
-    CopyField(entry.name, kNameChars, name.c_str());
-    CopyField(entry.ipath, kIpathChars, ipath.c_str());
+    CopyField(entry.name, kNameChars, entryName.c_str());
+    CopyField(entry.ipath, kIpathChars, entryIpath.c_str());
     entry.type = type;
     m_entries.push_back(entry);
 }
@@ -207,7 +197,7 @@ void CUnzipMove::parseXMLFile(const wchar_t* name)
     // Texts lose their leading and trailing blanks and line breaks, and inner runs of them
     // become one blank, so a manifest laid out over several lines names the same files.
     tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
-    if (doc.LoadFile(ToNarrow(path.c_str())) != tinyxml2::XML_SUCCESS)
+    if (doc.LoadFile(PathToFileApi(path.c_str()).c_str()) != tinyxml2::XML_SUCCESS)
         return;
     const tinyxml2::XMLElement* root = doc.FirstChildElement();
     if (!root || !NameIs(root->Name(), "files_info"))
@@ -226,12 +216,12 @@ void CUnzipMove::parseXMLFile(const wchar_t* name)
         {
             if (NameIs(child->Name(), "name"))
             {
-                entryName = ToWide(child->GetText());
+                entryName = WideText(child->GetText());
                 haveName = true;
             }
             else if (NameIs(child->Name(), "ipath"))
             {
-                ipath = ToWide(child->GetText());
+                ipath = WideText(child->GetText());
                 haveIpath = true;
             }
             if (haveName && haveIpath)
@@ -267,31 +257,52 @@ int CUnzipMove::MovefileCust(const wchar_t* ipath, const wchar_t* name)
 {
     if (!ipath)
         ipath = L"";
+    std::wstring rel, folderRel;
     if (!name || wcslen(name) >= kNameChars || wcslen(ipath) >= kIpathChars ||
-        !IsSafeRelativePath(name, false) || !IsSafeRelativePath(ipath, true) || m_unpackFolder.empty() ||
-        !*m_installFolder)
+        !NormalizeRelativePath(name, false, rel) || !NormalizeRelativePath(ipath, true, folderRel) ||
+        m_unpackFolder.empty() || !*m_installFolder)
     {
         WriteLog(LOG_INFO, L"CUnzipMove::MovefileCust : refused ipath=%s name=%s", ipath, name ? name : L"");
         return 0;
     }
-    std::wstring src = m_unpackFolder + name;
+    std::wstring src = m_unpackFolder + rel;
+    std::wstring unpack = WithoutTrailingSeps(m_unpackFolder);
     std::wstring install = WithoutTrailingSeps(m_installFolder);
     std::wstring destFolder = install + L"\\";
-    if (*ipath)
-        destFolder += WithoutTrailingSeps(ipath) + L"\\";
-    std::wstring dest = destFolder + name;
+    if (!folderRel.empty())
+        destFolder += folderRel + L"\\";
+    std::wstring dest = destFolder + rel;
+    // The folder the file itself lands in, and its name there.
+    size_t sep = dest.find_last_of(L'\\');
+    std::wstring fileFolder = dest.substr(0, sep), fileName = dest.substr(sep + 1);
 
     // Checked before the folder is made too: its last level would be created through a link.
-    std::wstring below = *ipath ? WithoutTrailingSeps(ipath) + L"\\" + name : std::wstring(name);
+    std::wstring below = folderRel.empty() ? rel : folderRel + L"\\" + rel;
     bool linked =
-        HasReparseComponent(m_unpackFolder, true, name) || HasReparseComponent(install, false, below);
+        HasReparseComponent(m_unpackFolder, true, rel) || HasReparseComponent(install, false, below);
     if (!linked)
     {
         MakeFolder(destFolder.c_str());
         linked = HasReparseComponent(install, false, below);
     }
+    // What the source name really opened: a planted file link or a second name of a file
+    // elsewhere shows only here (Wine shows no reparse point on a file symlink). The copy
+    // reads this handle, and only this handle deletes the source.
+    UniqueFile in;
+    if (!linked)
+    {
+        in.reset(CreateFileW(src.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (!in) // a source we may read but not delete is still placed
+            in.reset(CreateFileW(src.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        linked = in && !IsOpenedFileInside(in.get(), unpack, rel, true);
+    }
+    if (!linked && !CleanedBefore(fileFolder))
+        RemoveStaleAsideFiles(fileFolder);
     DWORD oldAttrs = Attributes(dest);
-    bool readOnly = !linked && oldAttrs != INVALID_FILE_ATTRIBUTES && (oldAttrs & FILE_ATTRIBUTE_READONLY);
+    bool readOnly =
+        !linked && in && oldAttrs != INVALID_FILE_ATTRIBUTES && (oldAttrs & FILE_ATTRIBUTE_READONLY);
     if (readOnly)
         SetFileAttributesW(dest.c_str(), oldAttrs & ~FILE_ATTRIBUTE_READONLY);
     WriteLog(LOG_TRACE, L"CUnzipMove::MovefileCust : szSrcFile=%s szDestFile=%s", src.c_str(), dest.c_str());
@@ -301,23 +312,49 @@ int CUnzipMove::MovefileCust(const wchar_t* ipath, const wchar_t* name)
                  dest.c_str());
         return 0;
     }
-    if (ReplaceWithCopy(src, dest))
+    if (in && ReplaceWithCopy(in.get(), fileFolder, fileName))
+    {
+        DeleteOpenedFile(in, src);
         return 1;
+    }
     if (readOnly)
         SetFileAttributesW(dest.c_str(), oldAttrs); // the old file stays, as it was
     return 0;
 }
 
+bool CUnzipMove::CleanedBefore(const std::wstring& folder)
+{
+    for (const std::wstring& done : m_cleanedFolders)
+        if (SameFileName(done, folder))
+            return true;
+    m_cleanedFolders.push_back(folder);
+    return false;
+}
+
 int CUnzipMove::RunEntry(const wchar_t* name)
 {
-    if (!name || !IsSafeRelativePath(name, false) || m_unpackFolder.empty() ||
-        HasReparseComponent(m_unpackFolder, true, name))
+    std::wstring rel;
+    if (!name || !NormalizeRelativePath(name, false, rel) || m_unpackFolder.empty() ||
+        HasReparseComponent(m_unpackFolder, true, rel))
         return 0;
-    std::wstring program = m_unpackFolder + name;
-    if (!ExecuteSync(program.c_str(), nullptr))
+    std::wstring unpack = WithoutTrailingSeps(m_unpackFolder);
+    std::wstring program = m_unpackFolder + rel;
+    {
+        // The program that runs elevated is the file in the unpack folder, not what a
+        // link planted there leads to.
+        UniqueFile file(CreateFileW(program.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!file || !IsOpenedFileInside(file.get(), unpack, rel, true))
+        {
+            WriteLog(LOG_INFO, L"CUnzipMove::RunEntry : refused link %s", program.c_str());
+            return 0;
+        }
+    }
+    if (!proc::ExecuteSync(program.c_str(), nullptr))
         return 0;
     // It has done its work; removing it lets the unpack folder go at the end.
-    DeleteFileW(program.c_str());
+    DeleteCheckedFile(unpack, rel);
     return 1;
 }
 
@@ -334,7 +371,7 @@ int CUnzipMove::Apply(const wchar_t* commandLine)
     std::wstring productFile = std::wstring(m_productName) + L".xml";
     size_t masterChars = wcslen(m_masterName);
     int result = 1;
-    int failed = 0;
+    int failed = m_refusedEntries;
     const UnzipMoveEntry* master = nullptr;
     const UnzipMoveEntry* product = nullptr;
     for (const UnzipMoveEntry& e : m_entries)

@@ -41,7 +41,8 @@ class CUnzipMove
     // "/DNP", "/MML", "/PML", "/SEP" with their values. False when one is missing, empty,
     // longer than its field, or (for the manifest names) not a plain file name.
     bool ParseArgs(const wchar_t* commandLine);
-    // Lists the entries of unpack folder\name.xml that exist in the unpack folder.
+    // Lists the entries of unpack folder\name.xml that exist in the unpack folder, once per
+    // file: names are compared with '\' for '/', without "." parts and regardless of case.
     void parseXMLFile(const wchar_t* name);
     // Places unpack folder\name as installation folder\ipath\name. 1 on success, else 0;
     // on failure the installed file is left as it was.
@@ -58,8 +59,15 @@ class CUnzipMove
     const wchar_t* GetInstallFolder() const { return m_installFolder; }
     const wchar_t* GetUnpackFolder() const { return m_unpackFolder.c_str(); }
 
+    // Entries refused while their file lies in the unpack folder (or whose name leaves
+    // it): each is a failed entry of the run.
+    int GetRefusedCount() const { return m_refusedEntries; }
+
   private:
     void AddEntry(const std::wstring& name, const std::wstring& ipath, int type);
+    // False the first time a folder is asked for in this run: the leftovers of earlier
+    // runs are removed from each destination folder once, before anything is placed.
+    bool CleanedBefore(const std::wstring& folder);
 
     wchar_t m_packagePath[kPackageChars];
     wchar_t m_masterName[kMasterChars];
@@ -67,6 +75,8 @@ class CUnzipMove
     wchar_t m_installFolder[kInstallChars];
     std::wstring m_unpackFolder; // with a trailing backslash
     std::vector<UnzipMoveEntry> m_entries;
+    int m_refusedEntries;
+    std::vector<std::wstring> m_cleanedFolders;
 };
 
 // The "/CopyFile" mode of the programs, given everything after the switch. Always 0: the

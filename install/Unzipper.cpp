@@ -8,7 +8,9 @@
 
 #include "common/Handles.h"
 #include "common/TextConv.h"
-#include "install/InstallHelpers.h"
+#include "install/FileIo.h"
+#include "install/FileReplace.h"
+#include "install/PathSafety.h"
 
 namespace
 {
@@ -27,6 +29,14 @@ bool EndsWithBackslash(const char* s)
 {
     const char* last = LastBackslash(s);
     return last && last[1] == 0;
+}
+
+// A DOS date (high word) and time (low word), read as local time.
+bool DosTimeToUtc(unsigned long dosDateTime, FILETIME& utc)
+{
+    FILETIME local;
+    return DosDateTimeToFileTime(HIWORD(dosDateTime), LOWORD(dosDateTime), &local) &&
+           LocalFileTimeToFileTime(&local, &utc);
 }
 } // namespace
 
@@ -153,7 +163,8 @@ bool CUnzipper::GetFileInfo(UnzipEntry& entry)
 
 bool CUnzipper::IsSafeEntryName(const char* name)
 {
-    return IsSafeRelativePath(FileApiToWide(name).c_str(), false);
+    std::wstring rel;
+    return NormalizeRelativePath(FileApiToWide(name), false, rel);
 }
 
 const char* CUnzipper::TargetFolder(const char* folder)
@@ -174,6 +185,8 @@ bool CUnzipper::UnzipAll(const char* folder, bool flatten)
     if (unzGetGlobalInfo(m_zip, &info) != UNZ_OK || info.number_entry == 0 || !GotoFirst())
         return false;
     m_entryCount = (int)info.number_entry;
+    // Temporaries that a killed unpack left beside its files.
+    RemoveStaleAsideFiles(FileApiToWide(folder));
     for (int index = 1;; ++index)
     {
         if (!UnzipCurrent(folder, flatten))
@@ -203,85 +216,94 @@ bool CUnzipper::UnzipCurrent(const char* folder, bool flatten)
     UnzipEntry entry;
     if (!GetFileInfo(entry))
         return false;
-    if (!IsSafeEntryName(entry.name))
+    // "./a.dll" is a.dll; a folder entry "./" is the folder itself.
+    std::wstring rel;
+    if (!NormalizeRelativePath(FileApiToWide(entry.name), entry.isFolder, rel))
         return false;
-
-    const char* name = entry.name;
     if (flatten && !entry.isFolder)
-    {
-        const char* sep = LastBackslash(name);
-        if (sep)
-            name = sep + 1;
-    }
-    std::string out = folder;
-    if (!out.empty() && !EndsWithBackslash(out.c_str()))
-        out += '\\';
-    out += name;
+        rel = rel.substr(rel.find_last_of(L'\\') + 1);
+
+    std::wstring base = FileApiToWide(folder);
+    while (!base.empty() && (base.back() == L'\\' || base.back() == L'/'))
+        base.pop_back();
+    const std::wstring out = rel.empty() ? base : base + L'\\' + rel;
     if (out.size() >= MAX_PATH)
         return false;
     // Looked at before any folder is made (a missing level would be created through a
     // link) and again after (a level made meanwhile could be one).
-    const std::wstring base = FileApiToWide(folder), rel = FileApiToWide(name);
     if (HasReparseComponent(base, false, rel))
         return false;
     if (entry.isFolder)
-        return CreateFolder(out.c_str()) && !HasReparseComponent(base, false, rel);
-    if (!CreateParentFolder(out.c_str()) || HasReparseComponent(base, false, rel))
+        return CreateFolder(PathToFileApi(out.c_str()).c_str()) && !HasReparseComponent(base, false, rel);
+    if (!CreateParentFolder(PathToFileApi(out.c_str()).c_str()) || HasReparseComponent(base, false, rel))
         return false;
 
-    bool ended = false;
-    uLong crc = crc32(0L, Z_NULL, 0);
-    unsigned long written = 0;
+    // The bytes go to a new file of ours, which then replaces whatever has the entry's
+    // name with one rename: a link planted under that name is replaced, never written
+    // through.
+    std::wstring tempName;
+    UniqueFile file;
+    if (!CreateOwnTempFile(base, tempName, file))
+        return false;
+    if (unzOpenCurrentFile(m_zip) != UNZ_OK)
     {
-        UniqueFile file(CreateFileA(out.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file)
-            return false;
-        if (unzOpenCurrentFile(m_zip) != UNZ_OK)
-        {
-            file.reset();
-            DeleteFileA(out.c_str());
-            return false;
-        }
-        bool failed = false;
-        char block[kBlockBytes];
-        for (;;)
-        {
-            int got = unzReadCurrentFile(m_zip, block, sizeof block);
-            if (got < 0)
-            {
-                failed = true;
-                break;
-            }
-            if (got == 0)
-            {
-                ended = true;
-                break;
-            }
-            if (!WriteAll(file.get(), block, (DWORD)got))
-            {
-                failed = true;
-                break;
-            }
-            crc = crc32(crc, reinterpret_cast<const Bytef*>(block), (uInt)got);
-            written += (unsigned long)got;
-            Notify(UNZIP_ENTRY_BYTES, (int)entry.uncompressedSize, (int)written, nullptr);
-            if (m_stop)
-                break;
-        }
-        // minizip checks the CRC only when the whole declared size was read; a stream
-        // that ends early or carries other bytes is caught by our own count and CRC.
-        int closed = unzCloseCurrentFile(m_zip);
-        if (failed || closed == UNZ_CRCERROR ||
-            (ended && (written != entry.uncompressedSize || crc != entry.crc)))
-            ended = false;
-    }
-    if (!ended)
-    {
-        DeleteFileA(out.c_str()); // never leave a damaged or partial file for placement
+        DeleteOpenedFile(file, base + L'\\' + tempName);
         return false;
     }
-    SetFileTimes(out.c_str(), entry.dosDate);
+    bool ended = false, failed = false;
+    uLong crc = crc32(0L, Z_NULL, 0);
+    unsigned long written = 0;
+    char block[kBlockBytes];
+    for (;;)
+    {
+        int got = unzReadCurrentFile(m_zip, block, sizeof block);
+        if (got < 0)
+        {
+            failed = true;
+            break;
+        }
+        if (got == 0)
+        {
+            ended = true;
+            break;
+        }
+        if (!WriteAll(file.get(), block, (DWORD)got))
+        {
+            failed = true;
+            break;
+        }
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(block), (uInt)got);
+        written += (unsigned long)got;
+        Notify(UNZIP_ENTRY_BYTES, (int)entry.uncompressedSize, (int)written, nullptr);
+        if (m_stop)
+            break;
+    }
+    // minizip checks the CRC only when the whole declared size was read; a stream that
+    // ends early or carries other bytes is caught by our own count and CRC.
+    int closed = unzCloseCurrentFile(m_zip);
+    if (failed || closed == UNZ_CRCERROR ||
+        (ended && (written != entry.uncompressedSize || crc != entry.crc)))
+        ended = false;
+    if (!ended)
+    {
+        // Never leave a damaged or partial file for placement.
+        DeleteOpenedFile(file, base + L'\\' + tempName);
+        return false;
+    }
+    file.reset();
+    if (!MoveFileExW((base + L'\\' + tempName).c_str(), out.c_str(), MOVEFILE_REPLACE_EXISTING))
+    {
+        DeleteCheckedFile(base, tempName);
+        return false;
+    }
+    // The times are set through a handle that shows the file we just put there.
+    FILETIME utc;
+    UniqueFile placed(CreateFileW(out.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!placed || !IsOpenedFileInside(placed.get(), base, rel, true))
+        return false;
+    if (DosTimeToUtc(entry.dosDate, utc))
+        SetFileTime(placed.get(), &utc, nullptr, &utc);
     return true;
 }
 
@@ -322,9 +344,8 @@ bool CUnzipper::CreateParentFolder(const char* path)
 
 bool CUnzipper::SetFileTimes(const char* path, unsigned long dosDateTime)
 {
-    FILETIME local, utc;
-    if (!DosDateTimeToFileTime(HIWORD(dosDateTime), LOWORD(dosDateTime), &local) ||
-        !LocalFileTimeToFileTime(&local, &utc))
+    FILETIME utc;
+    if (!DosTimeToUtc(dosDateTime, utc))
         return false;
     UniqueFile file(CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));

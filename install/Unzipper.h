@@ -64,7 +64,9 @@ class CUnzipper
     // Unpacks every entry into folder (null: the destination folder). Fails at the first
     // entry that fails; a stop between entries ends with success and without kind 2.
     bool UnzipAll(const char* folder, bool flatten);
-    // Unpacks the current entry; with flatten only its file name is kept.
+    // Unpacks the current entry; with flatten only its file name is kept. The bytes go to
+    // a new file that then replaces whatever has the entry's name: a link planted there is
+    // replaced, never written through.
     bool UnzipCurrent(const char* folder, bool flatten);
     bool GetFileInfo(UnzipEntry& entry);
     bool GotoFirst();
@@ -82,7 +84,7 @@ class CUnzipper
     static bool SetFileTimes(const char* path, unsigned long dosDateTime);
     // True for a name that stays inside the folder it is unpacked into (see
     // IsSafeRelativePath): no root, drive, UNC or \\?\ prefix, no ':', no ".." and no
-    // device names.
+    // device names. A "." part is the same folder ("./a.dll" is a.dll).
     static bool IsSafeEntryName(const char* name);
 
   private:

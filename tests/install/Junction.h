@@ -1,8 +1,9 @@
 #pragma once
-// Directory links for the tests that check we never write or read through one: a
+// Links for the tests that check we never write or read through one. Directories: a
 // junction (a mount-point reparse point), else a directory symbolic link, else (under
 // Wine, which makes neither) a Unix symbolic link, which Wine shows as a directory
-// reparse point.
+// reparse point. Files: symbolic and hard links, made by /bin/ln where the system makes
+// none.
 #include <windows.h>
 #include <winioctl.h>
 
@@ -136,6 +137,8 @@ class JunctionGuard
                 junction_detail::RunUnixTool(
                     "/bin/rm", L"-f \"" + m.unixPath + L"\"",
                     [&m] { return GetFileAttributesW(m.link.c_str()) == INVALID_FILE_ATTRIBUTES; });
+            else if (m.file)
+                DeleteFileW(m.link.c_str()); // a Windows file link: the link goes, not its target
             else
                 RemoveDirectoryW(m.link.c_str());
         }
@@ -147,7 +150,7 @@ class JunctionGuard
         using namespace junction_detail;
         if (MountPoint(link, target) || SymbolicLink(link, target))
         {
-            m_made.push_back({link, std::wstring(), false});
+            m_made.push_back({link, std::wstring(), false, false});
             return true;
         }
         std::wstring unixLink = UnixPath(link), unixTarget = UnixPath(target);
@@ -155,7 +158,34 @@ class JunctionGuard
             return false;
         bool made = RunUnixTool("/bin/ln", L"-s \"" + unixTarget + L"\" \"" + unixLink + L"\"",
                                 [&link] { return IsReparsePoint(link); });
-        m_made.push_back({link, unixLink, true}); // taken away even if it came late
+        m_made.push_back({link, unixLink, true, false}); // taken away even if it came late
+        return made;
+    }
+
+    // A file symbolic link (hard: a second name of the same file) at link, which must not
+    // exist, to the existing file target. Under Wine, which makes no file symbolic links,
+    // a Unix one made with /bin/ln: it looks like a plain file there and opens its target.
+    bool MakeFileLink(const std::wstring& link, const std::wstring& target, bool hard)
+    {
+        using namespace junction_detail;
+        typedef BOOLEAN(WINAPI * CreateSymbolicLinkWFn)(LPCWSTR, LPCWSTR, DWORD);
+        auto createLink = reinterpret_cast<CreateSymbolicLinkWFn>(
+            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CreateSymbolicLinkW"));
+        // Wine answers CreateSymbolicLinkW with success and makes nothing: look.
+        bool made = hard ? CreateHardLinkW(link.c_str(), target.c_str(), nullptr) != FALSE
+                         : createLink && createLink(link.c_str(), target.c_str(), 0);
+        if (made && GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES)
+        {
+            m_made.push_back({link, std::wstring(), false, true});
+            return true;
+        }
+        std::wstring unixLink = UnixPath(link), unixTarget = UnixPath(target);
+        if (unixLink.empty() || unixTarget.empty())
+            return false;
+        made = RunUnixTool(
+            "/bin/ln", std::wstring(hard ? L"" : L"-s ") + L"\"" + unixTarget + L"\" \"" + unixLink + L"\"",
+            [&link] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; });
+        m_made.push_back({link, unixLink, true, false});
         return made;
     }
 
@@ -165,6 +195,7 @@ class JunctionGuard
         std::wstring link;
         std::wstring unixPath;
         bool unixLink;
+        bool file;
     };
     std::vector<Made> m_made;
 };

@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "install/FileReplace.h"
 #include "install/InstallTestSupport.h"
 #include "install/Junction.h"
+#include "install/PathSafety.h"
 #include "install/UnzipMove.h"
 
 namespace
@@ -470,4 +472,188 @@ TEST_F(UnzipMoveTest, LinksAreNeitherReadNorWrittenThrough)
     EXPECT_FALSE(Exists(install + L"\\lib"));
     EXPECT_EQ(ReadBytes(unpack + L"\\victim.dll"), "attacker") << "the source stays";
     EXPECT_EQ(TextsStarting(log, L"CUnzipMove::MovefileCust : refused link", LOG_INFO).size(), 3u);
+}
+
+TEST_F(UnzipMoveTest, RefusedEntriesWhoseFileCameWithTheUpdateFailIt)
+{
+    struct Case
+    {
+        const char* what;
+        std::string file; // the refused entry
+        int result;
+    } cases[] = {
+        {"hostile ipath, file present", FileXml("a.dll", "..\\..\\Windows"), 0},
+        {"overlong ipath, file present", FileXml("a.dll", std::string(260, 'p')), 0},
+        {"overlong name, file present", FileXml(std::string(100, 'n'), ""), 0},
+        {"hostile name", FileXml("..\\a.dll", ""), 0},
+        {"hostile ipath, no such file", FileXml("absent.dll", "C:\\Windows"), 1},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        Unpacked(L"a.dll", "a");
+        Unpacked(std::wstring(100, L'n'), "n");
+        Unpacked(L"ok.dll", "ok");
+        Unpacked(L"master_3.xml",
+                 Manifest(FileXml("ok.dll", "") + c.file + FileXml("master_3.xml", "config")));
+        Installed(L"config\\master_3.xml", "old master");
+        ASSERT_TRUE(WriteBytes(package, "PK-the-archive"));
+        CUnzipMove move;
+        EXPECT_EQ(move.Apply(CommandLine().c_str()), c.result);
+        EXPECT_EQ(ReadBytes(install + L"\\ok.dll"), "ok");
+        EXPECT_EQ(ReadBytes(install + L"\\config\\master_3.xml") == "old master", c.result == 0);
+        EXPECT_EQ(Exists(package), c.result == 0);
+        EXPECT_EQ(move.GetRefusedCount(), 1 - c.result);
+    }
+}
+
+TEST_F(UnzipMoveTest, OneFileIsOneEntryWhateverItsSeparatorsCaseAndDotParts)
+{
+    ASSERT_TRUE(CreateDirectoryW((unpack + L"\\bin").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((install + L"\\bin").c_str(), nullptr));
+    Unpacked(L"bin\\a.dll", "a");
+    Unpacked(L"b.dll", "b");
+    Unpacked(L"c.dll", "c");
+    Unpacked(L"master_3.xml", Manifest(FileXml("bin/a.dll", "") + FileXml("./b.dll", ".") +
+                                       FileXml("c.dll", ".\\bin") + FileXml("master_3.xml", "config")));
+    Unpacked(L"NVPC01.xml",
+             Manifest(FileXml("BIN\\A.DLL", "other") + FileXml("bin\\.\\a.dll", "") + FileXml("B.dll", "") +
+                      FileXml("bin//a.dll", "") + FileXml("NVPC01.xml", "./config/")));
+    CUnzipMove move;
+    ASSERT_TRUE(move.ParseArgs(CommandLine().c_str()));
+    move.parseXMLFile(L"master_3");
+    move.parseXMLFile(L"NVPC01");
+    const auto& e = move.GetEntries();
+    ASSERT_EQ(e.size(), 5u);
+    EXPECT_STREQ(e[0].name, L"bin\\a.dll");
+    EXPECT_STREQ(e[1].name, L"b.dll");
+    EXPECT_STREQ(e[1].ipath, L"");
+    EXPECT_STREQ(e[2].ipath, L"bin");
+    EXPECT_STREQ(e[4].name, L"NVPC01.xml");
+    EXPECT_STREQ(e[4].ipath, L"config");
+
+    CUnzipMove run;
+    EXPECT_EQ(run.Apply(CommandLine().c_str()), 1) << "every file placed once: the update completes";
+    EXPECT_EQ(ReadBytes(install + L"\\bin\\a.dll"), "a");
+    EXPECT_EQ(ReadBytes(install + L"\\b.dll"), "b");
+    EXPECT_EQ(ReadBytes(install + L"\\bin\\c.dll"), "c");
+    EXPECT_FALSE(Exists(install + L"\\other"));
+    EXPECT_TRUE(Exists(install + L"\\config\\NVPC01.xml"));
+    EXPECT_FALSE(Exists(package));
+
+    // ".." stays refused, however it is spelled around "." parts.
+    std::wstring out;
+    for (const wchar_t* bad : {L"./../a.dll", L"bin/./../../a.dll", L"./", L".", L"/./a.dll", L". /a.dll"})
+        EXPECT_FALSE(NormalizeRelativePath(bad, false, out)) << WideToUtf8(bad);
+    EXPECT_TRUE(NormalizeRelativePath(L".", true, out));
+    EXPECT_EQ(out, L"");
+    EXPECT_TRUE(SameFileName(L"Bin\\\u00C4.dll", L"bIN\\\u00E4.DLL")) << "not only ASCII letters";
+}
+
+TEST_F(UnzipMoveTest, AnInstalledProgramInUseIsMovedAsideAndRemovedWhenFree)
+{
+    // A running program: its image is mapped, so it can be renamed but neither replaced
+    // nor deleted.
+    std::string stub = ReadBytes(ModuleFolder() + L"InstallerStub.exe");
+    ASSERT_FALSE(stub.empty());
+    Installed(L"client.exe", stub);
+    Installed(L"config\\master_3.xml", "old master");
+    Unpacked(L"client.exe", stub + "new");
+    Unpacked(L"master_3.xml", Manifest(FileXml("client.exe", "") + FileXml("master_3.xml", "config")));
+    HANDLE file = CreateFileW((install + L"\\client.exe").c_str(), GENERIC_READ | GENERIC_EXECUTE,
+                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    HANDLE image = CreateFileMappingW(file, nullptr, PAGE_READONLY | SEC_IMAGE, 0, 0, nullptr);
+    CloseHandle(file);
+    ASSERT_NE(image, nullptr);
+    void* view = MapViewOfFile(image, FILE_MAP_READ, 0, 0, 0);
+    ASSERT_NE(view, nullptr);
+    // Leftovers of earlier runs, and files of the user that only look a bit like ours.
+    Installed(L"~nvpc77_3.tmp", "killed run");
+    Installed(L"~nvpcold77_4_gone.dll.tmp", "the only copy of gone.dll");
+    Installed(L"~nvpc_notes.tmp", "user");
+    Installed(L"~nvpcold.tmp", "user");
+    Installed(L"~nvpc77_3.tmp.bak", "user");
+
+    CUnzipMove move;
+    int result = move.Apply(CommandLine().c_str());
+    UnmapViewOfFile(view);
+    CloseHandle(image);
+    EXPECT_EQ(result, 1);
+    EXPECT_TRUE(ReadBytes(install + L"\\client.exe") == stub + "new") << "the new program is in place";
+    EXPECT_NE(ReadBytes(install + L"\\config\\master_3.xml"), "old master");
+    EXPECT_FALSE(Exists(package));
+    EXPECT_FALSE(Exists(install + L"\\~nvpc77_3.tmp")) << "removed by the placement into that folder";
+
+    // The next run, with the old program no longer running, removes it.
+    RemoveStaleAsideFiles(install);
+    std::vector<std::wstring> left = TempFiles(install);
+    std::sort(left.begin(), left.end());
+    std::vector<std::wstring> expected = {L"~nvpc77_3.tmp.bak", L"~nvpc_notes.tmp", L"~nvpcold.tmp",
+                                          L"~nvpcold77_4_gone.dll.tmp"};
+    EXPECT_EQ(left, expected);
+}
+
+TEST_F(UnzipMoveTest, PlantedFileLinksAreNeitherReadNorDeleted)
+{
+    std::wstring outside = root / L"outside";
+    ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(outside + L"\\secret.exe", "outside secret"));
+    ASSERT_TRUE(WriteBytes(outside + L"\\shared.dll", "outside shared"));
+    StandardUpdate();
+    DeleteFileW((unpack + L"\\client.exe").c_str());
+    DeleteFileW((unpack + L"\\bin\\core.dll").c_str());
+    JunctionGuard links;
+    if (!links.MakeFileLink(unpack + L"\\client.exe", outside + L"\\secret.exe", false) ||
+        !links.MakeFileLink(unpack + L"\\bin\\core.dll", outside + L"\\shared.dll", true))
+        GTEST_SKIP() << "no file links on this system";
+    LogCapture log;
+    CUnzipMove move;
+    EXPECT_EQ(move.Apply(CommandLine().c_str()), 0);
+    EXPECT_EQ(ReadBytes(outside + L"\\secret.exe"), "outside secret");
+    EXPECT_EQ(ReadBytes(outside + L"\\shared.dll"), "outside shared");
+    EXPECT_EQ(ReadBytes(install + L"\\client.exe"), "old client");
+    EXPECT_FALSE(Exists(install + L"\\bin\\core.dll"));
+    EXPECT_EQ(ReadBytes(install + L"\\config\\master_3.xml"), "old master");
+    EXPECT_TRUE(Exists(package));
+    EXPECT_EQ(TextsStarting(log, L"CUnzipMove::MovefileCust : refused link", LOG_INFO).size(), 2u);
+
+    // The check itself, on what each name opened.
+    struct Case
+    {
+        const wchar_t* rel;
+        bool inside;
+    } cases[] = {{L"client.exe", false}, {L"bin\\core.dll", false}, {L"master_3.xml", true}};
+    for (const Case& c : cases)
+    {
+        UniqueFile f(CreateFileW((unpack + L"\\" + c.rel).c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        ASSERT_TRUE(f) << WideToUtf8(c.rel);
+        EXPECT_EQ(IsOpenedFileInside(f.get(), unpack, c.rel, true), c.inside) << WideToUtf8(c.rel);
+    }
+}
+
+TEST(OwnFileNames, OnlyOurExactPatternsAreOurs)
+{
+    std::wstring original;
+    struct Case
+    {
+        const wchar_t* name;
+        bool temp, aside;
+    } cases[] = {
+        {L"~nvpc12_3.tmp", true, false},          {L"~NVPC12_3.TMP", true, false},
+        {L"~nvpcold12_3_a.dll.tmp", false, true}, {L"~nvpc12_.tmp", false, false},
+        {L"~nvpc_3.tmp", false, false},           {L"~nvpc12_3.tmpx", false, false},
+        {L"~nvpc12_3x.tmp", false, false},        {L"~nvpcold12_3_.tmp", false, false},
+        {L"~nvpcold12_3.tmp", false, false},      {L"~nvpcold12_3_..tmp", false, false},
+        {L"x~nvpc12_3.tmp", false, false},
+    };
+    for (const Case& c : cases)
+    {
+        EXPECT_EQ(IsOwnTempName(c.name), c.temp) << WideToUtf8(c.name);
+        EXPECT_EQ(IsOwnAsideName(c.name, &original), c.aside) << WideToUtf8(c.name);
+    }
+    ASSERT_TRUE(IsOwnAsideName(L"~nvpcold12_3_a.dll.tmp", &original));
+    EXPECT_EQ(original, L"a.dll");
 }

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "install/InstallTestSupport.h"
+#include "common/Handles.h"
 #include "install/Junction.h"
+#include "install/PathSafety.h"
 #include "install/Unzipper.h"
 #include "install/ZipBuilder.h"
 
@@ -392,4 +394,49 @@ TEST(UnzipperFolders, CreateFolderMakesEveryMissingLevel)
     EXPECT_TRUE(Exists(dir / L"p\\q"));
     EXPECT_FALSE(Exists(dir / L"p\\q\\name.txt"));
     EXPECT_FALSE(CUnzipper::CreateParentFolder("name.txt"));
+}
+
+TEST_F(UnzipperTest, DotPartsNameTheSameFolder)
+{
+    Write({ZipFolder("./"), ZipFile("./a.dll", "a"), ZipFile("bin/./b.dll", "b"), ZipFile(".\\c.dll", "c")});
+    CUnzipper zip;
+    Recorder rec;
+    ASSERT_TRUE(OpenAndUnzip(zip, rec));
+    EXPECT_EQ(ReadBytes(unpack + L"\\a.dll"), "a");
+    EXPECT_EQ(ReadBytes(unpack + L"\\bin\\b.dll"), "b");
+    EXPECT_EQ(ReadBytes(unpack + L"\\c.dll"), "c");
+    ASSERT_FALSE(rec.events.empty());
+    EXPECT_EQ(rec.events.back().kind, UNZIP_ALL_DONE);
+    EXPECT_FALSE(CUnzipper::IsSafeEntryName("./../a.dll"));
+    EXPECT_FALSE(CUnzipper::IsSafeEntryName("./"));
+}
+
+TEST_F(UnzipperTest, APlantedFileLinkIsReplacedNeverWrittenThrough)
+{
+    std::wstring outside = dir / L"outside";
+    ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(outside + L"\\victim.dll", "outside victim"));
+    ASSERT_TRUE(WriteBytes(outside + L"\\shared.dll", "outside shared"));
+    ASSERT_TRUE(CreateDirectoryW(unpack.c_str(), nullptr));
+    JunctionGuard links;
+    if (!links.MakeFileLink(unpack + L"\\a.dll", outside + L"\\victim.dll", false) ||
+        !links.MakeFileLink(unpack + L"\\b.dll", outside + L"\\shared.dll", true))
+        GTEST_SKIP() << "no file links on this system";
+    Write({ZipFile("a.dll", "payload a"), ZipFile("b.dll", "payload b")});
+    CUnzipper zip;
+    Recorder rec;
+    EXPECT_TRUE(OpenAndUnzip(zip, rec));
+    EXPECT_EQ(ReadBytes(outside + L"\\victim.dll"), "outside victim");
+    EXPECT_EQ(ReadBytes(outside + L"\\shared.dll"), "outside shared");
+    EXPECT_EQ(ReadBytes(unpack + L"\\a.dll"), "payload a");
+    EXPECT_EQ(ReadBytes(unpack + L"\\b.dll"), "payload b");
+    // What lies there now is a file of the unpack folder, of one name.
+    for (const wchar_t* name : {L"a.dll", L"b.dll"})
+    {
+        UniqueFile f(CreateFileW((unpack + L"\\" + name).c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(f);
+        EXPECT_TRUE(IsOpenedFileInside(f.get(), unpack, name, true)) << WideToUtf8(name);
+    }
 }

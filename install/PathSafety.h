@@ -1,0 +1,41 @@
+#pragma once
+// The checks that keep names from archives, manifests and the network inside the
+// folders they are meant for, and the checks on what a handle really opened: a name
+// says little where links can be planted (Wine shows no reparse attribute on a file
+// symlink and opens its target).
+#include <windows.h>
+
+#include <string>
+
+// A path that stays below the folder it is joined to: not absolute, no drive, UNC or
+// \\?\ prefix, no ':' (drives, streams), no wildcard or other character a file name
+// cannot hold, no component made only of dots and blanks ("..", ". ."), and no component
+// that names a device (CON, NUL, COM1, "aux.txt"...). Empty is accepted only with
+// allowEmpty.
+bool IsSafeRelativePath(const wchar_t* path, bool allowEmpty);
+// A safe relative path of one component: a plain file name.
+bool IsPlainFileName(const wchar_t* name);
+
+// The one form in which a relative path is compared and joined: '\' separators and no
+// empty or "." parts, so "./a.dll", "bin//a.dll" and "bin/a.dll" name what "a.dll" and
+// "bin\a.dll" name. False when the rest is not a safe relative path (".." stays
+// refused) or, unless allowEmpty, names nothing.
+bool NormalizeRelativePath(const std::wstring& path, bool allowEmpty, std::wstring& out);
+// Windows names ignore case: the same file name whatever the case of its letters.
+bool SameFileName(const std::wstring& a, const std::wstring& b);
+
+// True when base (if checkBase) or an existing component of rel below it is a junction
+// or a symbolic link: following it could read or write outside the folders we were
+// given. Components that do not exist yet are passed over.
+bool HasReparseComponent(const std::wstring& base, bool checkBase, const std::wstring& rel);
+
+// The final path of what a handle opened (GetFinalPathNameByHandleW, looked up at run
+// time: Windows XP lacks it). False where the function is missing or fails.
+bool GetOpenedPath(HANDLE handle, std::wstring& path);
+
+// True when file, opened by the name folder\rel (rel normalized), is that plain file:
+// no folder or reparse point, with singleLink one name only, and, where the system can
+// tell, a final path that is folder's own final path followed by rel. Without the final
+// path (Windows XP, which has no file symbolic links) the attribute and link checks
+// stand alone.
+bool IsOpenedFileInside(HANDLE file, const std::wstring& folder, const std::wstring& rel, bool singleLink);
