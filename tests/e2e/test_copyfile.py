@@ -2,6 +2,7 @@
 folder, exactly as the workflow starts it: one command line with quoted values, two
 blanks before "/SEP" and a blank at the end."""
 import os
+import shutil
 import stat
 import subprocess
 import zipfile
@@ -58,11 +59,12 @@ def run_driver(wine, *args, env=None):
     return result.stdout.strip()
 
 
-def run_copyfile(bin_dir, tmp_path, arguments, log_file, env=None):
-    """Starts NVPCUpdater with "/CopyFile" and arguments verbatim (through a batch file, so
-    the command line reaches the program exactly as written) and waits."""
+def run_copyfile(bin_dir, tmp_path, arguments, log_file, env=None, program=None):
+    """Starts NVPCUpdater (the build's, or program) with "/CopyFile" and arguments verbatim
+    (through a batch file, so the command line reaches the program exactly as written) and
+    waits."""
     script = tmp_path / "copyfile.cmd"
-    exe = to_windows_path(bin_dir / "NVPCUpdater.exe")
+    exe = to_windows_path(program or bin_dir / "NVPCUpdater.exe")
     script.write_bytes(f'@"{exe}" /CopyFile{arguments}\r\n@exit /b %ERRORLEVEL%\r\n'.encode())
     environment = dict(os.environ, NVPC_LOG_FILE=to_windows_path(log_file))
     environment.setdefault("DISPLAY", ":91")
@@ -187,3 +189,74 @@ def test_download_unpack_and_place_from_a_web_server(wine, bin_dir, tmp_path, lo
     assert not lay.archive.exists() and not lay.unpack.exists()
     assert any(r.startswith("GET /patch/NVPC01_1%2E0%2E0%2E2%2Ezip HTTP/1.1|HTTP DWONLOADER|200|")
                for r in nginx.requests())
+
+
+def test_planted_file_links_in_the_unpack_folder_are_neither_read_nor_deleted(wine, bin_dir, tmp_path,
+                                                                              log_file):
+    lay = Layout(tmp_path)
+    lay.install_old()
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "secret.exe").write_bytes(b"outside secret")
+    (outside / "shared.dll").write_bytes(b"outside shared")
+    write_archive(lay.archive, {
+        "client.exe": b"new client",
+        "core.dll": b"new core",
+        f"{MASTER}.xml": manifest("1.0.0.2", [
+            ("client.exe", "", None), ("core.dll", "", None), (f"{MASTER}.xml", "config", None)]),
+        f"{PRODUCT}.xml": manifest("1.0.0.2", [(f"{PRODUCT}.xml", "config", None)]),
+    })
+    assert run_driver(wine, "unzip", to_windows_path(lay.archive)).startswith("ok 4 ")
+    # The unpack folder is the user's to write: between the unpack and the elevated
+    # placement, the unpacked files become a symbolic link and a second name of files
+    # elsewhere.
+    (lay.unpack / "client.exe").unlink()
+    os.symlink(outside / "secret.exe", lay.unpack / "client.exe")
+    (lay.unpack / "core.dll").unlink()
+    os.link(outside / "shared.dll", lay.unpack / "core.dll")
+
+    code, texts = run_copyfile(bin_dir, tmp_path, lay.command_line(), log_file)
+    assert code == 0
+    assert (outside / "secret.exe").read_bytes() == b"outside secret"
+    assert (outside / "shared.dll").read_bytes() == b"outside shared"
+    assert (lay.install / "client.exe").read_bytes() == b"old client"
+    assert not (lay.install / "core.dll").exists()
+    # Both entries failed: the old manifests and the archive stay.
+    assert 'ver="1.0.0.1"' in (lay.install / "config" / f"{MASTER}.xml").read_text()
+    assert 'ver="1.0.0.1"' in (lay.install / "config" / f"{PRODUCT}.xml").read_text()
+    assert lay.archive.exists()
+    src, dst = to_windows_path(lay.unpack), to_windows_path(lay.install)
+    assert [t for t in texts if t.startswith("CUnzipMove::MovefileCust : refused link")] == [
+        f"CUnzipMove::MovefileCust : refused link szSrcFile={src}\\client.exe szDestFile={dst}\\client.exe",
+        f"CUnzipMove::MovefileCust : refused link szSrcFile={src}\\core.dll szDestFile={dst}\\core.dll",
+    ]
+    assert not any(p.name.startswith("~nvpc") for p in lay.install.iterdir())
+
+
+def test_an_update_of_the_running_updater_itself_completes(wine, bin_dir, tmp_path, log_file):
+    """The client's folder is the updater's own: the manifest lists the program that runs
+    the placement. It is renamed aside while it runs and gone after the next run."""
+    lay = Layout(tmp_path)
+    lay.install_old()
+    for name in ("NVPCUpdater.exe", "Logger.dll"):
+        shutil.copy2(bin_dir / name, lay.install / name)
+    program = lay.install / "NVPCUpdater.exe"
+    new_build = program.read_bytes() + b"\0a newer build"  # still a program that runs
+    write_archive(lay.archive, {
+        "NVPCUpdater.exe": new_build,
+        f"{MASTER}.xml": manifest("1.0.0.2", [("NVPCUpdater.exe", "", None), (f"{MASTER}.xml", "config", None)]),
+        f"{PRODUCT}.xml": manifest("1.0.0.2", [(f"{PRODUCT}.xml", "config", None)]),
+    })
+    assert run_driver(wine, "unzip", to_windows_path(lay.archive)).startswith("ok 3 ")
+
+    code, texts = run_copyfile(bin_dir, tmp_path, lay.command_line(), log_file, program=program)
+    assert code == 0
+    assert program.read_bytes() == new_build
+    assert 'ver="1.0.0.2"' in (lay.install / "config" / f"{MASTER}.xml").read_text()
+    assert 'ver="1.0.0.2"' in (lay.install / "config" / f"{PRODUCT}.xml").read_text()
+    assert not lay.archive.exists() and not lay.unpack.exists()
+
+    # The next run of the program (no switches: it starts and ends) leaves no old file.
+    assert wine.run(program).returncode == 0
+    assert [p.name for p in lay.install.iterdir() if p.name.startswith("~nvpc")] == []
+    assert (lay.install / "client.exe").read_bytes() == b"old client"
