@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "common/ComClassFactory.h"
+
 namespace
 {
 const wchar_t kInprocKey[] =
@@ -56,34 +58,15 @@ BSTR FakeText(const wchar_t* text)
     return text ? SysAllocString(text) : nullptr;
 }
 
-class FakeSettingsObject final : public INvpcProxySettings
+class FakeSettingsObject : public INvpcProxySettings
 {
   public:
+    using Interfaces = ComInterfaces<INvpcProxySettings, IDispatch>;
+
     FakeSettingsObject() { InterlockedIncrement(&g_fakeCounts.live); }
     ~FakeSettingsObject() { InterlockedDecrement(&g_fakeCounts.live); }
-    FakeSettingsObject(const FakeSettingsObject&) = delete;
-    FakeSettingsObject& operator=(const FakeSettingsObject&) = delete;
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
-    {
-        if (!out)
-            return E_POINTER;
-        *out = nullptr;
-        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch) &&
-            !IsEqualIID(riid, IID_INvpcProxySettings))
-            return E_NOINTERFACE;
-        *out = static_cast<INvpcProxySettings*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&m_refs); }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        LONG refs = InterlockedDecrement(&m_refs);
-        if (refs == 0)
-            delete this;
-        return refs;
-    }
+    // Callers reach the fake through its table only; it has no type information.
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override
@@ -111,26 +94,12 @@ class FakeSettingsObject final : public INvpcProxySettings
         *password = FakeText(g_fakeAnswers.password);
         return g_fakeAnswers.get;
     }
-
-  private:
-    volatile LONG m_refs = 1;
 };
 
-class FakeFactory final : public IClassFactory
+// The toolkit's factory, counting creations and able to succeed without an interface.
+class FakeFactory : public ComClassFactory<FakeSettingsObject>
 {
   public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
-    {
-        if (!out)
-            return E_POINTER;
-        *out = nullptr;
-        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory))
-            return E_NOINTERFACE;
-        *out = static_cast<IClassFactory*>(this);
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; } // static: lives as long as the program
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** out) override
     {
         if (!out)
@@ -141,16 +110,9 @@ class FakeFactory final : public IClassFactory
         ++g_fakeCounts.creations;
         if (g_fakeAnswers.noInterface)
             return S_OK;
-        FakeSettingsObject* object = new (std::nothrow) FakeSettingsObject();
-        if (!object)
-            return E_OUTOFMEMORY;
-        HRESULT hr = object->QueryInterface(riid, out);
-        object->Release();
-        return hr;
+        return ComClassFactory<FakeSettingsObject>::CreateInstance(outer, riid, out);
     }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 };
-FakeFactory g_fakeFactory;
 } // namespace
 
 const wchar_t kProxySettingsCaption[] = L"Proxy Connection Settings";
@@ -215,7 +177,8 @@ FakeProxyComponent::FakeProxyComponent(const Answers& answers)
 {
     g_fakeAnswers = answers;
     g_fakeCounts = Counts();
-    if (FAILED(CoRegisterClassObject(CLSID_NvpcProxySettings, &g_fakeFactory, CLSCTX_INPROC_SERVER,
+    m_factory = MakeCom<FakeFactory>();
+    if (FAILED(CoRegisterClassObject(CLSID_NvpcProxySettings, m_factory.get(), CLSCTX_INPROC_SERVER,
                                      REGCLS_MULTIPLEUSE, &m_cookie)))
         m_cookie = 0;
 }

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "common/ComPtr.h"
 #include "common/ProxySettings.h"
 #include "support/TestSupport.h"
 #include "support/WindowDriver.h"
@@ -81,6 +82,7 @@ class FakeProxyComponent
     const Counts& counts() const;
 
   private:
+    ComPtr<IClassFactory> m_factory;
     DWORD m_cookie = 0;
 };
 

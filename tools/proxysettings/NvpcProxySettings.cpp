@@ -13,13 +13,15 @@
 #include <string>
 
 #include "ProxySettingsRes.h"
+#include "common/BstrVariant.h"
+#include "common/ComClassFactory.h"
+#include "common/ComDispatch.h"
+#include "common/ComPtr.h"
 #include "common/ProxySettings.h"
 
 namespace
 {
 HINSTANCE g_module = nullptr;
-volatile LONG g_objects = 0; // live objects, for DllCanUnloadNow
-volatile LONG g_locks = 0;   // IClassFactory::LockServer
 
 // {533AA34D-2094-4C1F-B8F5-73F63E0BBFD9}
 const GUID LIBID_NvpcProxySettingsLib = {
@@ -254,120 +256,36 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lP
 
 // ---- COM object ----
 
-BSTR AllocText(const std::wstring& text)
-{
-    return SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-}
+// Live objects, factories and server locks: the DLL may go when none is left.
+struct DllTag;
+typedef CountingModuleLock<DllTag> DllLock;
 
-class CProxySettings final : public INvpcProxySettings
+class CProxySettings : public DispatchImpl<INvpcProxySettings>
 {
   public:
-    CProxySettings() { InterlockedIncrement(&g_objects); }
-    ~CProxySettings()
-    {
-        if (m_typeInfo)
-            m_typeInfo->Release();
-        InterlockedDecrement(&g_objects);
-    }
-    CProxySettings(const CProxySettings&) = delete;
-    CProxySettings& operator=(const CProxySettings&) = delete;
+    using Interfaces = ComInterfaces<INvpcProxySettings, IDispatch>;
+    using ModuleLock = DllLock;
 
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
-    {
-        if (!out)
-            return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
-            IsEqualIID(riid, IID_INvpcProxySettings))
-        {
-            *out = static_cast<INvpcProxySettings*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&m_refs); }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        LONG refs = InterlockedDecrement(&m_refs);
-        if (refs == 0)
-            delete this;
-        return refs;
-    }
-
-    // IDispatch, from the embedded type library
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override
-    {
-        if (!count)
-            return E_POINTER;
-        *count = 1;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** info) override
-    {
-        if (!info)
-            return E_POINTER;
-        *info = nullptr;
-        if (index != 0)
-            return DISP_E_BADINDEX;
-        HRESULT hr = EnsureTypeInfo();
-        if (FAILED(hr))
-            return hr;
-        m_typeInfo->AddRef();
-        *info = m_typeInfo;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID,
-                                            DISPID* ids) override
-    {
-        if (!IsEqualIID(riid, IID_NULL))
-            return DISP_E_UNKNOWNINTERFACE;
-        HRESULT hr = EnsureTypeInfo();
-        if (FAILED(hr))
-            return hr;
-        return DispGetIDsOfNames(m_typeInfo, names, count, ids);
-    }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
-                                     VARIANT* result, EXCEPINFO* excep, UINT* argErr) override
-    {
-        if (!IsEqualIID(riid, IID_NULL))
-            return DISP_E_UNKNOWNINTERFACE;
-        HRESULT hr = EnsureTypeInfo();
-        if (FAILED(hr))
-            return hr;
-        return DispInvoke(static_cast<INvpcProxySettings*>(this), m_typeInfo, id, flags, params, result,
-                          excep, argErr);
-    }
-
-    // INvpcProxySettings
     HRESULT STDMETHODCALLTYPE ShowSettings() override
     {
-        try
-        {
-            Settings s = LoadSettings();
-            INT_PTR r = DialogBoxParamW(g_module, MAKEINTRESOURCEW(IDD_PROXY_SETTINGS), GetActiveWindow(),
-                                        SettingsDialogProc, reinterpret_cast<LPARAM>(&s));
-            if (r == -1)
-                return E_FAIL;
-            if (r != IDOK)
-                return S_FALSE;
-            if (!SaveSettings(s))
+        return ComFirewall(
+            []() -> HRESULT
             {
-                MessageBoxW(nullptr, L"The proxy settings could not be saved.", L"Proxy Connection Settings",
-                            MB_OK | MB_ICONERROR);
-                return E_FAIL;
-            }
-            return S_OK;
-        }
-        catch (const std::bad_alloc&)
-        {
-            return E_OUTOFMEMORY;
-        }
-        catch (...)
-        {
-            return E_UNEXPECTED;
-        }
+                Settings s = LoadSettings();
+                INT_PTR r = DialogBoxParamW(g_module, MAKEINTRESOURCEW(IDD_PROXY_SETTINGS), GetActiveWindow(),
+                                            SettingsDialogProc, reinterpret_cast<LPARAM>(&s));
+                if (r == -1)
+                    return E_FAIL;
+                if (r != IDOK)
+                    return S_FALSE;
+                if (!SaveSettings(s))
+                {
+                    MessageBoxW(nullptr, L"The proxy settings could not be saved.",
+                                L"Proxy Connection Settings", MB_OK | MB_ICONERROR);
+                    return E_FAIL;
+                }
+                return S_OK;
+            });
     }
     HRESULT STDMETHODCALLTYPE GetSettings(short* type, BSTR* host, short* port, BSTR* user,
                                           BSTR* password) override
@@ -376,104 +294,24 @@ class CProxySettings final : public INvpcProxySettings
             return E_POINTER;
         *host = *user = *password = nullptr;
         *type = *port = 0;
-        try
-        {
-            Settings s = LoadSettings();
-            BSTR h = AllocText(s.host), u = AllocText(s.user), p = AllocText(s.password);
-            if (!h || !u || !p)
+        return ComFirewall(
+            [&]
             {
-                SysFreeString(h);
-                SysFreeString(u);
-                SysFreeString(p);
-                return E_OUTOFMEMORY;
-            }
-            *type = static_cast<short>(s.type);
-            *host = h;
-            *port = static_cast<short>(static_cast<unsigned short>(s.port)); // ports above 32767 wrap
-            *user = u;
-            *password = p;
-            return S_OK;
-        }
-        catch (const std::bad_alloc&)
-        {
-            return E_OUTOFMEMORY;
-        }
-        catch (...)
-        {
-            return E_UNEXPECTED;
-        }
-    }
-
-  private:
-    HRESULT EnsureTypeInfo()
-    {
-        if (m_typeInfo)
-            return S_OK;
-        std::wstring path = ModulePath();
-        ITypeLib* lib = nullptr;
-        HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, &lib);
-        if (FAILED(hr))
-            return hr;
-        hr = lib->GetTypeInfoOfGuid(IID_INvpcProxySettings, &m_typeInfo);
-        lib->Release();
-        return hr;
-    }
-
-    volatile LONG m_refs = 1;
-    ITypeInfo* m_typeInfo = nullptr;
-};
-
-class CClassFactory final : public IClassFactory
-{
-  public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
-    {
-        if (!out)
-            return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory))
-        {
-            *out = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    // One static factory: its references only keep the DLL loaded.
-    ULONG STDMETHODCALLTYPE AddRef() override
-    {
-        InterlockedIncrement(&g_locks);
-        return 2;
-    }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        InterlockedDecrement(&g_locks);
-        return 1;
-    }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** out) override
-    {
-        if (!out)
-            return E_POINTER;
-        *out = nullptr;
-        if (outer)
-            return CLASS_E_NOAGGREGATION;
-        CProxySettings* object = new (std::nothrow) CProxySettings();
-        if (!object)
-            return E_OUTOFMEMORY;
-        HRESULT hr = object->QueryInterface(riid, out);
-        object->Release();
-        return hr;
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override
-    {
-        if (lock)
-            InterlockedIncrement(&g_locks);
-        else
-            InterlockedDecrement(&g_locks);
-        return S_OK;
+                Settings s = LoadSettings();
+                // All three strings or none: the owners free what was made when one fails.
+                UniqueBstr h = UniqueBstr::Copy(s.host), u = UniqueBstr::Copy(s.user),
+                           p = UniqueBstr::Copy(s.password);
+                *type = static_cast<short>(s.type);
+                *port = static_cast<short>(static_cast<unsigned short>(s.port)); // ports above 32767 wrap
+                *host = h.release();
+                *user = u.release();
+                *password = p.release();
+            });
     }
 };
-CClassFactory g_factory;
+
+// Its references keep the DLL loaded, as do LockServer's.
+typedef ComClassFactory<CProxySettings, DllLock, DllLock> CProxySettingsFactory;
 
 // ---- Registration (per machine: HKLM\Software\Classes is what HKCR serves) ----
 
@@ -507,41 +345,35 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid,
     *out = nullptr;
     if (!IsEqualCLSID(clsid, CLSID_NvpcProxySettings))
         return CLASS_E_CLASSNOTAVAILABLE;
-    return g_factory.QueryInterface(riid, out);
+    return CreateComInstance<CProxySettingsFactory>(riid, out);
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow()
 {
-    return (g_objects == 0 && g_locks == 0) ? S_OK : S_FALSE;
+    return DllLock::Count() == 0 ? S_OK : S_FALSE;
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer()
 {
-    try
-    {
-        std::wstring path = ModulePath();
-        if (path.empty())
-            return SELFREG_E_CLASS;
-        std::wstring base = kClsidKey;
-        if (!SetValue(HKEY_LOCAL_MACHINE, base, nullptr, L"Norvane proxy settings") ||
-            !SetValue(HKEY_LOCAL_MACHINE, base + L"\\InprocServer32", nullptr, path) ||
-            !SetValue(HKEY_LOCAL_MACHINE, base + L"\\InprocServer32", L"ThreadingModel", L"Apartment") ||
-            !SetValue(HKEY_LOCAL_MACHINE, base + L"\\TypeLib", nullptr,
-                      L"{533AA34D-2094-4C1F-B8F5-73F63E0BBFD9}"))
-            return SELFREG_E_CLASS;
-        ITypeLib* lib = nullptr;
-        HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, &lib);
-        if (SUCCEEDED(hr))
+    return ComFirewall(
+        []() -> HRESULT
         {
-            hr = RegisterTypeLib(lib, &path[0], nullptr);
-            lib->Release();
-        }
-        return SUCCEEDED(hr) ? S_OK : SELFREG_E_TYPELIB;
-    }
-    catch (...)
-    {
-        return E_UNEXPECTED;
-    }
+            std::wstring path = ModulePath();
+            if (path.empty())
+                return SELFREG_E_CLASS;
+            std::wstring base = kClsidKey;
+            if (!SetValue(HKEY_LOCAL_MACHINE, base, nullptr, L"Norvane proxy settings") ||
+                !SetValue(HKEY_LOCAL_MACHINE, base + L"\\InprocServer32", nullptr, path) ||
+                !SetValue(HKEY_LOCAL_MACHINE, base + L"\\InprocServer32", L"ThreadingModel", L"Apartment") ||
+                !SetValue(HKEY_LOCAL_MACHINE, base + L"\\TypeLib", nullptr,
+                          L"{533AA34D-2094-4C1F-B8F5-73F63E0BBFD9}"))
+                return SELFREG_E_CLASS;
+            ComPtr<ITypeLib> lib;
+            HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib.put());
+            if (SUCCEEDED(hr))
+                hr = RegisterTypeLib(lib.get(), &path[0], nullptr);
+            return SUCCEEDED(hr) ? S_OK : SELFREG_E_TYPELIB;
+        });
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer()
@@ -554,6 +386,12 @@ extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer()
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kTypeLibKey, 0, KEY_READ, &lib) != ERROR_SUCCESS)
         return S_OK;
     RegCloseKey(lib);
-    HRESULT hr = UnRegisterTypeLib(LIBID_NvpcProxySettingsLib, 1, 0, LOCALE_NEUTRAL, SYS_WIN32);
+    // The library was registered for the kind of this build (widl compiles it for the same).
+#ifdef _WIN64
+    const SYSKIND kind = SYS_WIN64;
+#else
+    const SYSKIND kind = SYS_WIN32;
+#endif
+    HRESULT hr = UnRegisterTypeLib(LIBID_NvpcProxySettingsLib, 1, 0, LOCALE_NEUTRAL, kind);
     return SUCCEEDED(hr) ? S_OK : SELFREG_E_TYPELIB;
 }
