@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "common/Log.h"
 #include "ui/StringTable.h"
 
 namespace
@@ -20,7 +21,64 @@ WORD ParseWord(const wchar_t* value)
 {
     return static_cast<WORD>(ParseDecimal(value));
 }
+
+bool IsControl(wchar_t c)
+{
+    return c < 32 || c == 127;
+}
+
+// Windows opens these names, with any extension and blanks before it, as devices in
+// every folder.
+bool IsDeviceName(const wchar_t* name)
+{
+    const wchar_t* stop = name;
+    while (*stop && *stop != L'.')
+        ++stop;
+    while (stop > name && stop[-1] == L' ')
+        --stop;
+    std::wstring base(name, stop);
+    static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    for (const wchar_t* device : kDevices)
+        if (_wcsicmp(base.c_str(), device) == 0)
+            return true;
+    // COM1-9 and LPT1-9; the superscript digits 1, 2 and 3 count too.
+    if (base.size() != 4 ||
+        (_wcsnicmp(base.c_str(), L"COM", 3) != 0 && _wcsnicmp(base.c_str(), L"LPT", 3) != 0))
+        return false;
+    wchar_t digit = base[3];
+    return (digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3';
+}
 } // namespace
+
+bool IsPlainName(const wchar_t* name)
+{
+    if (!name || !*name)
+        return false;
+    bool onlyDotsAndBlanks = true;
+    for (const wchar_t* p = name; *p; ++p)
+    {
+        if (IsControl(*p) || wcschr(L"\\/:<>\"|?*", *p))
+            return false;
+        if (*p != L'.' && *p != L' ')
+            onlyDotsAndBlanks = false;
+    }
+    return !onlyDotsAndBlanks && !IsDeviceName(name);
+}
+
+bool IsQuotableValue(const wchar_t* value)
+{
+    value = OrEmpty(value);
+    size_t length = wcslen(value);
+    return !wcschr(value, L'"') && (length == 0 || value[length - 1] != L'\\');
+}
+
+bool IsBareValue(const wchar_t* value)
+{
+    for (const wchar_t* p = OrEmpty(value); *p; ++p)
+        if (*p == L' ' || *p == L'"' || IsControl(*p))
+            return false;
+    return true;
+}
 
 bool CopyBounded(wchar_t* dst, size_t dstChars, const wchar_t* value)
 {
@@ -116,7 +174,8 @@ size_t GetModuleFolder(std::wstring& folder)
 CParam::CParam()
     : LangID(0x0412), ProductType(0), MSPort(7084), FSPort(7085), WSPort(80), UpPort(7085), MaxUser(2),
       UserType(0), TimeOut(30000), RunType(0), QueryType(0), InstallType(0), UseSystemProxy(0), ProxyType(0),
-      ProxyPort(0), UseModuleFolder(0), ModalDialog(0), LocalAuthTime(0), ServerAuthTime(0), ExpireAuthTime(0)
+      ProxyPort(0), UseModuleFolder(0), ModalDialog(0), LocalAuthTime(0), ServerAuthTime(0),
+      ExpireAuthTime(0), RefusedValues(0)
 {
     ProductID[0] = CompanyCode[0] = FileName[0] = Title[0] = Group[0] = 0;
     DNSCode[0] = ConnectedUpgradeHost[0] = ServerIP[0] = 0;
@@ -127,6 +186,33 @@ CParam::CParam()
 
 CParam::~CParam() = default;
 
+bool CParam::RefuseValue(const wchar_t* setter, const wchar_t* value, const wchar_t* why)
+{
+    ++RefusedValues;
+    // A line break in the value must not forge log lines of its own.
+    std::wstring shown = OrEmpty(value);
+    for (wchar_t& c : shown)
+        if (IsControl(c))
+            c = L'?';
+    WriteLog(LOG_INFO, L"CParam::%s : refused %s (%s)", setter, shown.c_str(), why);
+    return false;
+}
+
+bool CParam::AcceptName(const wchar_t* setter, const wchar_t* value)
+{
+    // Empty stays allowed: it is the default, and a link may clear the field.
+    if (value && *value && !IsPlainName(value))
+        return RefuseValue(setter, value, L"not a plain name");
+    return AcceptQuoted(setter, value);
+}
+
+bool CParam::AcceptQuoted(const wchar_t* setter, const wchar_t* value)
+{
+    if (!IsQuotableValue(value))
+        return RefuseValue(setter, value, L"would break its quotes");
+    return true;
+}
+
 bool CParam::SetLangID(const wchar_t* value)
 {
     LangID = static_cast<WORD>(ParseDecimal(value) | 0x0400);
@@ -135,21 +221,23 @@ bool CParam::SetLangID(const wchar_t* value)
 
 bool CParam::SetProductID(const wchar_t* value)
 {
-    return CopyBounded(ProductID, value);
+    return AcceptName(L"SetProductID", value) && CopyBounded(ProductID, value);
 }
 
 bool CParam::SetCompanyCode(const wchar_t* value)
 {
-    return CopyBounded(CompanyCode, value);
+    return AcceptQuoted(L"SetCompanyCode", value) && CopyBounded(CompanyCode, value);
 }
 
 bool CParam::SetFileName(const wchar_t* value)
 {
-    return CopyBounded(FileName, value);
+    return AcceptName(L"SetFileName", value) && CopyBounded(FileName, value);
 }
 
 bool CParam::SetTitle(const wchar_t* value)
 {
+    if (!AcceptQuoted(L"SetTitle", value))
+        return false;
     value = OrEmpty(value);
     if (wcsnlen(value, kTextChars) >= kTextChars)
     {
@@ -168,7 +256,7 @@ bool CParam::SetTitle(const wchar_t* value)
 
 bool CParam::SetGroup(const wchar_t* value)
 {
-    return CopyBounded(Group, value);
+    return AcceptName(L"SetGroup", value) && CopyBounded(Group, value);
 }
 
 bool CParam::SetProductType(const wchar_t* value)
@@ -196,6 +284,8 @@ bool CParam::SetDNSCode(const wchar_t* value)
 
 bool CParam::SetRegistURL(const wchar_t* value)
 {
+    if (!AcceptQuoted(L"SetRegistURL", value))
+        return false;
     RegistURL = OrEmpty(value);
     return true;
 }
@@ -226,22 +316,22 @@ bool CParam::SetUpPort(const wchar_t* value)
 
 bool CParam::SetUserID(const wchar_t* value)
 {
-    return CopyBounded(UserID, value);
+    return AcceptQuoted(L"SetUserID", value) && CopyBounded(UserID, value);
 }
 
 bool CParam::SetAlias(const wchar_t* value)
 {
-    return CopyBounded(Alias, value);
+    return AcceptQuoted(L"SetAlias", value) && CopyBounded(Alias, value);
 }
 
 bool CParam::SetMeeterID(const wchar_t* value)
 {
-    return CopyBounded(MeeterID, value);
+    return AcceptQuoted(L"SetMeeterID", value) && CopyBounded(MeeterID, value);
 }
 
 bool CParam::SetRoomName(const wchar_t* value)
 {
-    return CopyBounded(RoomName, value);
+    return AcceptQuoted(L"SetRoomName", value) && CopyBounded(RoomName, value);
 }
 
 bool CParam::SetMaxUser(const wchar_t* value)
@@ -321,6 +411,9 @@ bool CParam::SetExpireAuthTime(const wchar_t* value)
 
 bool CParam::SetServerIP(const wchar_t* value)
 {
+    // Set from a server's reply: it is no more trusted than a link.
+    if (!IsBareValue(value))
+        return RefuseValue(L"SetServerIP", value, L"would break the command line");
     return CopyBounded(ServerIP, value);
 }
 

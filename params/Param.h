@@ -30,6 +30,18 @@ class CParam
     // Setters taking text (from the configuration file, a link or a script). A text field
     // takes at most its width less one characters: a longer value is refused, the field
     // keeps its value and the setter returns false. A null value counts as empty.
+    //
+    // Every way in (configuration file, link, script, server reply) comes through these
+    // setters, so they also refuse what could choose a program or a file, or break the
+    // client's command line; such a value is refused the same way, logged, and counted
+    // (GetRefusedValueCount), so that a link carrying one can be refused as a whole:
+    // - ProductID, Group and FileName become parts of paths: they must be plain names
+    //   (IsPlainName) or empty;
+    // - values the command line encloses in double quotes (ProductID, CompanyCode, Title,
+    //   Group, RegistURL, UserID, Alias, MeeterID, RoomName) must not be able to end or
+    //   escape their quotes (IsQuotableValue);
+    // - ServerIP goes on the command line without quotes: no blank, quote or control
+    //   character (IsBareValue).
     bool SetLangID(const wchar_t* value);
     bool SetProductID(const wchar_t* value);
     bool SetCompanyCode(const wchar_t* value);
@@ -125,6 +137,9 @@ class CParam
     LONGLONG GetLocalAuthTime() const { return LocalAuthTime; }
     LONGLONG GetServerAuthTime() const { return ServerAuthTime; }
     int GetExpireAuthTime() const { return ExpireAuthTime; }
+    // How many values the setters refused for what they hold (not for their length) over
+    // the record's life; a copy carries the count on.
+    unsigned GetRefusedValueCount() const { return RefusedValues; }
 
     // Reads Config\nvpclient.nvp beside the running program into target (this record is
     // not changed unless it is the target). A missing file leaves every field as it was.
@@ -152,6 +167,12 @@ class CParam
     // ---- end of client command line, folders and own version ----
 
   private:
+    // Logs and counts a value refused for what it holds; returns false.
+    bool RefuseValue(const wchar_t* setter, const wchar_t* value, const wchar_t* why);
+    // The checks of the setters above; true when value may be stored, else refused.
+    bool AcceptName(const wchar_t* setter, const wchar_t* value);
+    bool AcceptQuoted(const wchar_t* setter, const wchar_t* value);
+
     WORD LangID;
     wchar_t ProductID[kTextChars];
     wchar_t CompanyCode[kTextChars];
@@ -197,6 +218,7 @@ class CParam
     LONGLONG LocalAuthTime;
     LONGLONG ServerAuthTime;
     int ExpireAuthTime;
+    unsigned RefusedValues;
 };
 
 // Copies value into a field of dstChars characters (terminating zero included). A value
@@ -206,6 +228,19 @@ template <size_t N> bool CopyBounded(wchar_t (&dst)[N], const wchar_t* value)
 {
     return CopyBounded(dst, N, value);
 }
+
+// A name that can only mean an entry of the folder it is joined to: not empty; no backslash,
+// "/" or ":" (no path, drive or stream), no control character and none of <>"|?*; not
+// made only of dots and blanks ("..", ". ."); no device name, with or without extension
+// (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, "aux.txt", "nul .txt").
+bool IsPlainName(const wchar_t* name);
+// A value that stays one quoted word when put between double quotes on a command line:
+// no double quote (it would end the quotes) and no backslash at its end (it would escape
+// the closing quote). Null and "" qualify.
+bool IsQuotableValue(const wchar_t* value);
+// A value that stays one word on a command line without quotes: no blank, double quote
+// or control character. Null and "" qualify.
+bool IsBareValue(const wchar_t* value);
 
 // wcstol base 10 semantics: leading blanks, optional sign, digits up to the first other
 // character; 0 when there are none; out-of-range values saturate.

@@ -64,29 +64,13 @@ std::wstring FromUtf8(const char* bytes, size_t maxChars)
     return std::wstring(buffer.data());
 }
 
-// The UTF-8 bytes of a wide text.
-std::string ToUtf8(const std::wstring& text)
-{
-    if (text.empty())
-        return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                nullptr);
-    if (n <= 0)
-        return std::string();
-    std::string bytes(static_cast<size_t>(n), '\0');
-    n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], n, nullptr,
-                            nullptr);
-    bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return bytes;
-}
-
 // A value of a percent-encoded link: percent-decoded and read as UTF-8. The escapes spell
 // UTF-8 bytes, so the characters between them are taken as UTF-8 too: narrowed to the ANSI
 // code page, an unescaped non-ASCII character would turn into "?" or into bytes that are
 // no UTF-8, and the value would be spoiled.
 std::wstring PercentDecodedValue(const std::wstring& value)
 {
-    std::string decoded = PercentDecode(ToUtf8(value));
+    std::string decoded = PercentDecode(WideToUtf8(value.c_str()));
     return FromUtf8(decoded.c_str(), CUriParser::kMaxValueChars);
 }
 } // namespace
@@ -167,39 +151,57 @@ void CUriParser::ParsePass(const std::wstring& text, bool passThroughMode, Parse
     }
 }
 
-void CUriParser::Parse(CParam* param) const
+bool CUriParser::Parse(CParam* param) const
 {
     if (!m_isValid || !param)
-        return;
+        return true;
     size_t prefix = m_link.find(kPrefix);
     size_t afterPrefix = prefix + kPrefixChars;
     if (afterPrefix >= m_link.size())
-        return;
+        return true;
     size_t question = m_link.find(L'?', afterPrefix);
     if (question == std::wstring::npos)
-        return;
+        return true;
     // The query ends at the last double quote of the link (a quoted command line, or the
     // quotes ReadLinkFile adds), or at the end.
     size_t quote = m_link.rfind(L'"');
     if (quote != std::wstring::npos && quote < question)
-        return;
+        return true;
     size_t end = quote == std::wstring::npos ? m_link.size() : quote;
     std::wstring query = m_link.substr(question + 1, end - question - 1);
 
+    // The values go into a copy first: a link that carried a hostile value is refused as
+    // a whole, so no run works with what is left of it.
+    CParam parsed(*param);
+    const unsigned refusedBefore = parsed.GetRefusedValueCount();
+    auto refused = [&]()
+    {
+        if (parsed.GetRefusedValueCount() == refusedBefore)
+            return false;
+        WriteLog(LOG_INFO, L"CUriParser::Parse : link refused");
+        return true;
+    };
+
     ParseState state;
-    ParsePass(query, false, state, param);
-    param->SetOption(state.passThrough.c_str());
+    ParsePass(query, false, state, &parsed);
+    parsed.SetOption(state.passThrough.c_str());
+    if (refused())
+        return false;
 
     // Second link form: VER and UDU came in plain text; the Base64 text was collected.
     const std::wstring& payload =
-        (param->GetVersion()[0] && param->GetUpdateURL()[0]) ? state.passThrough : query;
+        (parsed.GetVersion()[0] && parsed.GetUpdateURL()[0]) ? state.passThrough : query;
     std::string narrow = ToNarrow(payload.c_str());
     Base64Coder coder;
     coder.Decode(narrow.c_str(), narrow.size());
     std::wstring decoded = FromUtf8(coder.DecodedData(), kMaxDecodedChars);
 
-    ParsePass(decoded, true, state, param);
-    param->SetOption(state.passThrough.c_str());
+    ParsePass(decoded, true, state, &parsed);
+    parsed.SetOption(state.passThrough.c_str());
+    if (refused())
+        return false;
+    *param = parsed;
+    return true;
 }
 
 std::wstring CUriParser::ReadLinkFile(const wchar_t* path)

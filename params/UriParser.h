@@ -30,9 +30,14 @@ class CUriParser
     int IsValid() const { return m_isValid; }
     const std::wstring& GetLink() const { return m_link; }
 
-    // Writes every value of the link into param. Does nothing when the link is not valid
-    // or has no query; each known key is logged with its value.
-    void Parse(CParam* param) const;
+    // Writes every value of the link into param; each known key is logged with its value.
+    // A link is applied whole or not at all: when a setter refuses a value for what it
+    // holds (a path as a name, a quote that would break the client's command line), the
+    // whole link is refused, logged, and param is left exactly as it was. A value refused
+    // only for its length leaves just its field unchanged. Returns false when the link was
+    // refused; true otherwise, also when it is not valid or has no query (nothing to apply:
+    // param unchanged, and the callers' checks of the record decide as before).
+    bool Parse(CParam* param) const;
 
     // The first line of a link file (at most 4095 bytes, UTF-8) enclosed in double quotes,
     // or "" when the file cannot be opened for reading and writing or is no disk file.

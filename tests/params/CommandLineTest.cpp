@@ -77,10 +77,15 @@ TEST_F(CommandLineTest, ZeroNumbersAreLeftOutExceptTheProductType)
 
 TEST_F(CommandLineTest, ValuesGoInAsTheyAre)
 {
-    // Embedded double quotes are not escaped; the client's parser deals with them.
-    p.SetTitle(L"say \"hi\"");
+    // Nothing is escaped: a value that could end or escape its quotes never gets into the
+    // record, so the quotes of every switch hold.
+    p.SetTitle(L"say 'hi' C:\\x");
+    EXPECT_FALSE(p.SetTitle(L"say \"hi\""));
+    EXPECT_FALSE(p.SetUserID(L"ends\\"));
     p.SetServerIP(L"srv.example");
-    EXPECT_EQ(Line(), L"/LID:1042 /PTP:0 /CAP:\"say \"hi\"\" /MSP:7084 /FSP:7085 /MAX:2 /SIP:srv.example ");
+    EXPECT_FALSE(p.SetServerIP(L"srv.example /URL:x"));
+    EXPECT_EQ(Line(),
+              L"/LID:1042 /PTP:0 /CAP:\"say 'hi' C:\\x\" /MSP:7084 /FSP:7085 /MAX:2 /SIP:srv.example ");
 }
 
 TEST_F(CommandLineTest, PercentSignsInValuesAreNotFormatDirectives)

@@ -173,13 +173,40 @@ TEST_F(ConfigFileTest, ValuesAreCutAt499CharactersAndOverlongFieldsRefused)
     EXPECT_STREQ(p.GetCompanyCode(), L"ok");
 }
 
+// The file passes through the same setters as a link: a value that could name a path or
+// break the client's command line is refused, the field keeps what it had, and the other
+// keys are read as usual.
+TEST_F(ConfigFileTest, RefusedValuesKeepTheFieldsPreviousValues)
+{
+    std::wstring path = Write(L"[PRODUCT]\r\nGRP=..\r\nCID=x\" & echo pwned> C:\\x\\pwned.txt & rem \"\r\n"
+                              L"PID=..\\..\\..\\secret\r\nFNM=..\\..\\windows\\system32\\cmd.exe\r\n"
+                              L"UID=user01\r\nRTP=2\r\n");
+    CParam p;
+    p.SetGroup(L"Calderix");
+    p.SetProductID(L"NVPC");
+    p.SetFileName(L"client.exe");
+    LogCapture log;
+    CParam::LoadConfigFileFrom(path.c_str(), &p);
+    EXPECT_STREQ(p.GetGroup(), L"Calderix");
+    EXPECT_STREQ(p.GetCompanyCode(), L"");
+    EXPECT_STREQ(p.GetProductID(), L"NVPC");
+    EXPECT_STREQ(p.GetFileName(), L"client.exe");
+    EXPECT_STREQ(p.GetUserID(), L"user01");
+    EXPECT_EQ(p.GetRunType(), 2u);
+    EXPECT_EQ(p.GetRefusedValueCount(), 4u);
+    auto texts = log.Texts();
+    ASSERT_EQ(texts.size(), 29u) << "25 key lines and 4 refusals";
+    EXPECT_EQ(texts[3], L"CParam::SetGroup : refused .. (not a plain name)");
+    EXPECT_EQ(texts[4], L"SetGroup()=..");
+}
+
 TEST_F(ConfigFileTest, AnsiFileIsReadToo)
 {
     std::wstring path = dir / L"nvpclient.nvp";
-    ASSERT_TRUE(WriteBytes(path, "[PRODUCT]\r\nLID=18\r\nDIP=one two three\r\nDIP=ignored\r\nMAX=8\r\n"));
+    ASSERT_TRUE(WriteBytes(path, "[PRODUCT]\r\nLID=17\r\nDIP=one two three\r\nDIP=ignored\r\nMAX=8\r\n"));
     CParam p;
     CParam::LoadConfigFileFrom(path.c_str(), &p);
-    EXPECT_EQ(p.GetLangID(), 0x0412);
+    EXPECT_EQ(p.GetLangID(), 0x0411) << "the default is 0x0412: only a read value gives 0x0411";
     ASSERT_EQ(p.GetDNSHostCount(), 3u) << "the first of two equal keys is the one read";
     EXPECT_STREQ(p.GetDNSHost(2), L"three");
     EXPECT_EQ(p.GetMaxUser(), 8);

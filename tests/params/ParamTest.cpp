@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "params/Param.h"
+#include "support/TestSupport.h"
 #include "ui/StringTable.h"
 
 namespace
@@ -259,4 +261,139 @@ TEST_F(ParamTest, WideStringsAndCopiesOwnTheirText)
     EXPECT_STREQ(copy.GetDownPath(), L"C:\\d\\s.exe");
     ASSERT_EQ(copy.GetDNSHostCount(), 2u);
     EXPECT_STREQ(copy.GetDNSHost(1), L"h2");
+}
+
+namespace
+{
+// What a setter checks in a value beyond its length.
+enum ValueRule
+{
+    kPlainName = 1, // becomes part of a path
+    kQuoted = 2,    // enclosed in double quotes on the client's command line
+    kBare = 4,      // on the client's command line without quotes
+};
+
+struct CheckedField
+{
+    const wchar_t* setterName;
+    bool (CParam::*set)(const wchar_t*);
+    const wchar_t* (CParam::*get)() const;
+    unsigned rules;
+};
+
+const CheckedField kCheckedFields[] = {
+    {L"SetProductID", &CParam::SetProductID, &CParam::GetProductID, kPlainName | kQuoted},
+    {L"SetGroup", &CParam::SetGroup, &CParam::GetGroup, kPlainName | kQuoted},
+    {L"SetFileName", &CParam::SetFileName, &CParam::GetFileName, kPlainName},
+    {L"SetCompanyCode", &CParam::SetCompanyCode, &CParam::GetCompanyCode, kQuoted},
+    {L"SetTitle", &CParam::SetTitle, &CParam::GetTitle, kQuoted},
+    {L"SetRegistURL", &CParam::SetRegistURL, &CParam::GetRegistURL, kQuoted},
+    {L"SetUserID", &CParam::SetUserID, &CParam::GetUserID, kQuoted},
+    {L"SetAlias", &CParam::SetAlias, &CParam::GetAlias, kQuoted},
+    {L"SetMeeterID", &CParam::SetMeeterID, &CParam::GetMeeterID, kQuoted},
+    {L"SetRoomName", &CParam::SetRoomName, &CParam::GetRoomName, kQuoted},
+    {L"SetServerIP", &CParam::SetServerIP, &CParam::GetServerIP, kBare},
+    // Not on the command line and no path: any text that fits.
+    {L"SetDNSCode", &CParam::SetDNSCode, &CParam::GetDNSCode, 0},
+};
+
+struct CheckedValue
+{
+    const wchar_t* value;
+    unsigned refusedBy; // the rules that refuse it
+};
+
+const CheckedValue kCheckedValues[] = {
+    {L"..\\..\\windows\\system32\\cmd.exe", kPlainName},
+    {L"..\\..\\..\\secret", kPlainName},
+    {L"a/b", kPlainName},
+    {L"\\\\host\\share", kPlainName},
+    {L"c:x", kPlainName},
+    {L"client.exe:stream", kPlainName},
+    {L"..", kPlainName},
+    {L". .", kPlainName | kBare},
+    {L"...", kPlainName},
+    {L"NUL", kPlainName},
+    {L"aux.txt", kPlainName},
+    {L"nul .txt", kPlainName | kBare},
+    {L"com1", kPlainName},
+    {L"LPT9.log", kPlainName},
+    {L"COM\u00B9", kPlainName},
+    {L"CONOUT$", kPlainName},
+    {L"a*b?", kPlainName},
+    {L"a<b>|c", kPlainName},
+    {L"a\x01z", kPlainName | kBare},
+    {L"line\r\nbreak", kPlainName | kBare},
+    {L"tab\there", kPlainName | kBare},
+    {L"x\" & echo pwned> C:\\x\\pwned.txt & rem \"", kPlainName | kQuoted | kBare},
+    {L"\"", kPlainName | kQuoted | kBare},
+    {L"ends in a backslash\\", kPlainName | kQuoted | kBare},
+    {L"ends\\", kPlainName | kQuoted},
+    {L"two words", kBare},
+    {L"http://reg.example/x?a=1", kPlainName},
+    // Names that only look like the ones above.
+    {L"client.exe", 0},
+    {L"a.b", 0},
+    {L"a..b", 0},
+    {L".hidden", 0},
+    {L"NULL", 0},
+    {L"COM10", 0},
+    {L"con1.txt", 0},
+    {L"auxiliary", 0},
+    {L"\uD68C\uC758\uC2E4", 0},
+    {L"Caf\u00e9 \u65e5\u672c", kBare},
+    {L"10.20.30.40", 0},
+    {L"", 0},
+};
+} // namespace
+
+// Every way in (configuration file, link, script, server reply) uses these setters: a value
+// that could name a path or break the client's command line is refused like an overlong
+// one, with a log line, and counted; every other value is stored.
+TEST_F(ParamTest, SettersRefuseValuesThatCouldChooseAPathOrBreakTheCommandLine)
+{
+    LogCapture log;
+    std::vector<std::wstring> expectedLog;
+    unsigned expectedRefusals = 0;
+    for (const CheckedField& f : kCheckedFields)
+    {
+        for (const CheckedValue& v : kCheckedValues)
+        {
+            const bool refused = (v.refusedBy & f.rules) != 0;
+            ASSERT_TRUE((p.*f.set)(L"kept"));
+            EXPECT_EQ((p.*f.set)(v.value), !refused)
+                << f.setterName << " " << testing::PrintToString(v.value);
+            EXPECT_EQ(std::wstring((p.*f.get)()), refused ? L"kept" : v.value)
+                << f.setterName << " " << testing::PrintToString(v.value);
+            if (refused)
+            {
+                ++expectedRefusals;
+                std::wstring shown = v.value; // control characters are logged as "?"
+                for (wchar_t& c : shown)
+                    c = c < 32 ? L'?' : c;
+                expectedLog.push_back(std::wstring(L"CParam::") + f.setterName + L" : refused " + shown);
+            }
+            EXPECT_EQ(p.GetRefusedValueCount(), expectedRefusals) << f.setterName;
+        }
+    }
+    std::vector<std::wstring> texts = log.Texts();
+    ASSERT_EQ(texts.size(), expectedLog.size());
+    for (size_t i = 0; i < texts.size(); ++i)
+    {
+        // "CParam::SetX : refused VALUE (why)"
+        EXPECT_EQ(texts[i].compare(0, expectedLog[i].size(), expectedLog[i]), 0)
+            << testing::PrintToString(texts[i]);
+        EXPECT_EQ(texts[i].back(), L')') << testing::PrintToString(texts[i]);
+    }
+    EXPECT_EQ(log.Lines().front().level, 1);
+}
+
+TEST_F(ParamTest, RefusedTitleKeepsTitleAndCaption)
+{
+    p.SetTitle(L"Norvane");
+    EXPECT_FALSE(p.SetTitle((std::wstring(120, L'T') + L"\"").c_str())) << "refused, not shortened";
+    EXPECT_STREQ(p.GetTitle(), L"Norvane");
+    EXPECT_STREQ(p.GetCaptionText(), L"Norvane Updater");
+    CParam copy(p);
+    EXPECT_EQ(copy.GetRefusedValueCount(), 1u) << "a copy carries the count on";
 }

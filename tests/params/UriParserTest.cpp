@@ -2,6 +2,7 @@
 // link form, malformed queries and the length limits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,7 @@ class UriParserTest : public testing::Test
     {
         LogCapture log;
         CUriParser parser(link.c_str());
-        parser.Parse(&p);
+        applied = parser.Parse(&p);
         return log.Texts();
     }
     std::wstring CommandLine() const
@@ -34,7 +35,25 @@ class UriParserTest : public testing::Test
         return line;
     }
     CParam p;
+    bool applied = false;
 };
+
+// Every field a link can reach, as one text.
+std::wstring Snapshot(const CParam& r)
+{
+    std::wstring line;
+    r.BuildCommandLine(line);
+    wchar_t numbers[200];
+    _snwprintf(numbers, ARRAYSIZE(numbers) - 1, L"|%u %u %u %lu %lu %lu %lld %lld %d|", r.GetWSPort(),
+               r.GetUpPort(), r.GetProductType(), r.GetTimeOut(), r.GetRunType(), r.GetQueryType(),
+               r.GetLocalAuthTime(), r.GetServerAuthTime(), r.GetExpireAuthTime());
+    numbers[ARRAYSIZE(numbers) - 1] = 0;
+    line += numbers;
+    for (const wchar_t* text : {r.GetFileName(), r.GetDNSCode(), r.GetVersion(), r.GetUpdateURL(),
+                                r.GetCaptionText(), r.GetDNSHost(0), r.GetUpgradeHost(0)})
+        line += std::wstring(text ? text : L"-") + L"|";
+    return line;
+}
 
 typedef std::vector<std::wstring> Lines;
 const wchar_t kDefaultLine[] = L"/LID:1042 /PTP:0 /MSP:7084 /FSP:7085 /MAX:2 ";
@@ -272,12 +291,58 @@ TEST_F(UriParserTest, InvalidUtf8InTheDecodedQueryBecomesReplacementCharacters)
     EXPECT_STREQ(p.GetOption(), L"/XYZ:\xFFFD(");
 }
 
+// A link that carries a value refused for what it holds is refused whole: the record is
+// left exactly as it was, also by the keys before the refused one, and the caller is told.
+TEST_F(UriParserTest, AHostileValueRefusesTheWholeLink)
+{
+    const std::wstring valid =
+        L"LID=9&CID=ACME&CAP=Meeting&DIP=127.0.0.1&MSP=7100&RTP=2&QTP=2&LAT=5000&SAT=5000&";
+    const std::wstring links[] = {
+        MakeLink(valid + L"FNM=..\\..\\windows\\system32\\cmd.exe&XYZ=1"),
+        MakeLink(valid + L"CID=x\" & echo pwned> C:\\x\\pwned.txt & rem \""),
+        MakeLink(valid + L"PID=..\\..\\..\\secret"),
+        MakeLink(valid + L"GRP=NUL"),
+        MakeLink(valid + L"FNM=c:cmd.exe"),
+        MakeLink(valid + L"UID=me\\"),
+        MakeLink(L"PID=a/b&" + valid),                       // refused first, applied keys follow
+        MakeLink(L"ENC=1&" + valid + L"RNM=x%22 /SIP:evil"), // a quote spelt as an escape
+        MakeLink(L"ENC=1&" + valid + L"FNM=%2E%2E"),
+        // Second form: a known key among the plain segments, before the Base64 text.
+        L"norvane:?VER=1.0&UDU=http://h/&PID=..&" + MakeLink(valid).substr(9),
+    };
+    for (const std::wstring& link : links)
+    {
+        CParam before;
+        before.SetProductID(L"NVPC");
+        before.SetFileName(L"client.exe");
+        before.SetOption(L"/A:1");
+        p = before;
+        auto log = Parse(link);
+        EXPECT_FALSE(applied) << testing::PrintToString(link);
+        EXPECT_EQ(Snapshot(p), Snapshot(before)) << testing::PrintToString(link);
+        EXPECT_STREQ(p.GetOption(), L"/A:1");
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back(), L"CUriParser::Parse : link refused") << testing::PrintToString(link);
+        EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                [](const std::wstring& line)
+                                { return line.find(L" : refused ") != std::wstring::npos; }),
+                  1);
+    }
+    // The same keys with plain names are applied.
+    p = CParam();
+    Parse(MakeLink(valid + L"FNM=client.exe&PID=NVPC&GRP=Calderix&UID=me"));
+    EXPECT_TRUE(applied);
+    EXPECT_STREQ(p.GetFileName(), L"client.exe");
+    EXPECT_EQ(p.GetQueryType(), 2u);
+}
+
 TEST_F(UriParserTest, ValuesTooLongForTheirFieldsAreRefused)
 {
     p.SetProductID(L"kept");
     std::wstring longId(100, L'p');
     std::wstring longUrl(2048, L'u');
     Parse(MakeLink(L"PID=" + longId + L"&UDU=" + longUrl + L"&MID=" + std::wstring(99, L'm')));
+    EXPECT_TRUE(applied) << "a value too long for its field leaves that field alone, the rest applies";
     EXPECT_STREQ(p.GetProductID(), L"kept");
     EXPECT_STREQ(p.GetUpdateURL(), L"");
     EXPECT_EQ(std::wstring(p.GetMeeterID()), std::wstring(99, L'm'));
