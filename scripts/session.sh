@@ -1,13 +1,21 @@
 # Sourced by the run scripts: a display for windows (Xvfb when none is set) and
 # one wineserver for the whole run, both stopped on exit.
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-export WINEPREFIX=${NVPC_WINEPREFIX:-$ROOT/build/wineprefix}
-export WINEARCH=win32
+. "$ROOT/scripts/arch.sh"
+if [ "$(nvpc_test_arch)" = i686 ]; then
+  export WINEPREFIX=${NVPC_WINEPREFIX:-$ROOT/build/wineprefix}
+  export WINEARCH=win32
+  _nvpc_wineserver=wineserver
+else
+  export WINEPREFIX=${NVPC_WINEPREFIX64:-$ROOT/build/wineprefix64}
+  export WINEARCH=win64
+  _nvpc_wineserver=/usr/lib/wine/wineserver64
+fi
 export WINEDEBUG=${WINEDEBUG:--all}
 
 _nvpc_xvfb_pid=""
 nvpc_session_stop() {
-  WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null || true
+  WINEPREFIX=$WINEPREFIX $_nvpc_wineserver -k 2>/dev/null || true
   if [ -n "$_nvpc_xvfb_pid" ]; then kill "$_nvpc_xvfb_pid" 2>/dev/null || true; fi
 }
 trap nvpc_session_stop EXIT
@@ -25,4 +33,4 @@ fi
 
 # Create the prefix once, then keep its wineserver up for the whole run.
 "$ROOT/scripts/wine-run" cmd /c exit 0 >/dev/null 2>&1 || true
-wineserver -p 2>/dev/null || true  # already running is fine
+WINEPREFIX=$WINEPREFIX $_nvpc_wineserver -p 2>/dev/null || true  # already running is fine

@@ -11,8 +11,8 @@ SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 
 PACKAGES=(
-  g++-mingw-w64-i686-posix mingw-w64-tools libz-mingw-w64-dev
-  wine wine32:i386 libwine-dev
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
+  wine wine32:i386 wine64 libwine-dev
   xvfb xauth x11-utils
   cmake ninja-build dpkg-dev locales
   python3 python3-pytest

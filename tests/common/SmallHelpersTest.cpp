@@ -15,7 +15,7 @@ TEST(CopyBounded, RefusesWhatDoesNotFitAndKeepsTheField)
         const char* value;
         bool accepted;
     } cases[] = {
-        {nullptr, true}, {"", true}, {"abc", true}, {"abcd", false}, {"abcdefgh", false},
+        {nullptr, true}, {"", true}, {"abc", true}, {"abcd", true}, {"abcde", false}, {"abcdefgh", false},
     };
     for (const Case& c : cases)
     {

@@ -7,58 +7,57 @@
 #include <string>
 #include <vector>
 
-#include "install/Process.h"
+#include "install/SystemQueries.h"
 #include "params/LinkTestSupport.h"
+#include "support/LoopbackServer.h"
 #include "support/TestSupport.h"
 #include "support/WindowDriver.h"
 #include "ui/StringTable.h"
-#include "updater/UpdaterModes.h"
+#include "updater/ProgramEntry.h"
 
-namespace
+// One table for both programs: the same entry code chooses by each program's traits.
+TEST(ChooseMode, EachProgramByItsTraits)
 {
-UpdaterMode ModeOf(const wchar_t* commandLine)
-{
-    return ChooseUpdaterMode(commandLine).mode;
-}
-} // namespace
-
-TEST(ChooseUpdaterMode, EmptyCommandLineRunsNothing)
-{
-    EXPECT_EQ(ModeOf(nullptr), UpdaterMode::None);
-    EXPECT_EQ(ModeOf(L""), UpdaterMode::None);
-}
-
-TEST(ChooseUpdaterMode, SwitchesArePrefixesIgnoringCase)
-{
-    EXPECT_EQ(ModeOf(L"/Loader"), UpdaterMode::Loader);
-    EXPECT_EQ(ModeOf(L"/loader"), UpdaterMode::Loader);
-    EXPECT_EQ(ModeOf(L"/LOADERX norvane:?x"), UpdaterMode::Loader) << "a longer word still selects it";
-    EXPECT_EQ(ModeOf(L"/Proxy"), UpdaterMode::Proxy);
-    EXPECT_EQ(ModeOf(L"/proxysettings"), UpdaterMode::Proxy);
-    EXPECT_EQ(ModeOf(L"/CopyFile /DNP \"a.zip\""), UpdaterMode::CopyFile);
-    EXPECT_EQ(ModeOf(L" /Loader"), UpdaterMode::ComServer) << "a prefix test starts at the first character";
-    EXPECT_EQ(ModeOf(L"/Load"), UpdaterMode::ComServer);
-}
-
-TEST(ChooseUpdaterMode, CopyFileGetsTheRestAfterTheSwitch)
-{
-    UpdaterModeChoice choice = ChooseUpdaterMode(L"/copyfile /DNP \"C:\\a.zip\" /MML \"master_1\"");
-    EXPECT_EQ(choice.mode, UpdaterMode::CopyFile);
+    using M = ProgramMode;
+    struct Case
+    {
+        const wchar_t* commandLine;
+        ProgramMode updater, launcher;
+    } cases[] = {
+        {nullptr, M::None, M::Link},
+        {L"", M::None, M::Link},
+        // Switches are prefixes ignoring case, tested from the first character.
+        {L"/Loader", M::Loader, M::Loader},
+        {L"/loader", M::Loader, M::Loader},
+        {L"/LOADERX norvane:?x", M::Loader, M::Loader},
+        {L"/Proxy", M::Proxy, M::Proxy},
+        {L"/proxysettings", M::Proxy, M::Proxy},
+        {L"/CopyFile /DNP \"a.zip\"", M::CopyFile, M::CopyFile},
+        {L"/copyfile", M::CopyFile, M::CopyFile},
+        {L" /Loader", M::ComServer, M::Link},
+        {L"/Load", M::ComServer, M::Link},
+        // The updater tests for a link before a link file, case-sensitively; the launcher
+        // knows only the link file.
+        {L"norvane:?abc", M::Link, M::Link},
+        {L"\"norvane:?abc\"", M::Link, M::Link},
+        {L"C:\\dl\\norvane:x.nvpc", M::Link, M::LinkFile},
+        {L"C:\\dl\\meeting.nvpc", M::LinkFile, M::LinkFile},
+        {L"NORVANE:?abc", M::ComServer, M::Link},
+        {L"C:\\dl\\MEETING.NVPC", M::ComServer, M::Link},
+        {L"-Embedding", M::ComServer, M::Link},
+        {L"/RegServer", M::ComServer, M::Link},
+    };
+    for (const Case& c : cases)
+    {
+        const wchar_t* shown = c.commandLine ? c.commandLine : L"(null)";
+        EXPECT_EQ(ChooseMode(kUpdaterTraits, c.commandLine).mode, c.updater) << shown;
+        EXPECT_EQ(ChooseMode(kLauncherTraits, c.commandLine).mode, c.launcher) << shown;
+    }
+    // The placement gets the rest after the switch; the other modes the line as given.
+    ProgramModeChoice choice = ChooseMode(kUpdaterTraits, L"/copyfile /DNP \"C:\\a.zip\" /MML \"master_1\"");
     EXPECT_STREQ(choice.argument, L" /DNP \"C:\\a.zip\" /MML \"master_1\"");
-    EXPECT_STREQ(ChooseUpdaterMode(L"/CopyFile").argument, L"");
-}
-
-TEST(ChooseUpdaterMode, LinksBeforeLinkFilesAndCaseSensitive)
-{
-    EXPECT_EQ(ModeOf(L"norvane:?abc"), UpdaterMode::Link);
-    EXPECT_EQ(ModeOf(L"\"norvane:?abc\""), UpdaterMode::Link);
-    EXPECT_EQ(ModeOf(L"C:\\dl\\norvane:x.nvpc"), UpdaterMode::Link) << "both: a direct link";
-    EXPECT_EQ(ModeOf(L"C:\\dl\\meeting.nvpc"), UpdaterMode::LinkFile);
-    EXPECT_EQ(ModeOf(L"NORVANE:?abc"), UpdaterMode::ComServer);
-    EXPECT_EQ(ModeOf(L"C:\\dl\\MEETING.NVPC"), UpdaterMode::ComServer);
-    EXPECT_EQ(ModeOf(L"-Embedding"), UpdaterMode::ComServer);
-    EXPECT_EQ(ModeOf(L"/RegServer"), UpdaterMode::ComServer);
-    EXPECT_STREQ(ChooseUpdaterMode(L"x.nvpc").argument, L"x.nvpc");
+    EXPECT_STREQ(ChooseMode(kLauncherTraits, L"/CopyFile").argument, L"");
+    EXPECT_STREQ(ChooseMode(kUpdaterTraits, L"x.nvpc").argument, L"x.nvpc");
 }
 
 TEST(UnquotePath, RemovesOnePairOfEnclosingQuotes)
@@ -259,7 +258,7 @@ TEST_F(NotElevatedRun, LinkModeHandsTheLinkToTheElevatedCopy)
     std::wstring link = MakeLink(kUnauthorisedQuery);
     {
         LogCapture log;
-        EXPECT_EQ(RunLinkMode(link.c_str(), nullptr), 0);
+        EXPECT_EQ(RunLinkMode(kUpdaterTraits, link.c_str(), nullptr), 0);
         EXPECT_EQ(g_relaunches.starts, 1);
         EXPECT_EQ(g_relaunches.verb, L"runas");
         EXPECT_EQ(g_relaunches.params, link);
@@ -268,7 +267,7 @@ TEST_F(NotElevatedRun, LinkModeHandsTheLinkToTheElevatedCopy)
     // A start that fails (the user declined): this run goes on and decodes the link itself.
     g_relaunches.startOk = false;
     LogCapture log;
-    EXPECT_EQ(RunLinkMode(link.c_str(), nullptr), 0);
+    EXPECT_EQ(RunLinkMode(kUpdaterTraits, link.c_str(), nullptr), 0);
     EXPECT_EQ(g_relaunches.starts, 2);
     EXPECT_EQ(log.Texts(), (std::vector<std::wstring>{L"SetProductID : P1", L"SetRunType : 9"}));
 }
@@ -280,16 +279,34 @@ TEST_F(NotElevatedRun, LinkFileModeHandsOverTheQuotedLinkTextNotTheFile)
     std::wstring link = MakeLink(kUnauthorisedQuery);
     ASSERT_TRUE(WriteBytes(path, WideToUtf8(link) + "\r\nsecond line"));
     LogCapture log;
-    EXPECT_EQ(RunLinkFileMode((L"\"" + path + L"\"").c_str()), 0);
+    EXPECT_EQ(RunLinkFileMode(kUpdaterTraits, (L"\"" + path + L"\"").c_str()), 0);
     EXPECT_EQ(g_relaunches.starts, 1);
     EXPECT_EQ(g_relaunches.verb, L"runas");
     // The first line in quotes (its carriage return included): the elevated copy runs in
     // link mode and never needs the file.
     EXPECT_EQ(g_relaunches.params, L"\"" + link + L"\r\"");
-    EXPECT_EQ(ChooseUpdaterMode(g_relaunches.params.c_str()).mode, UpdaterMode::Link);
+    EXPECT_EQ(ChooseMode(kUpdaterTraits, g_relaunches.params.c_str()).mode, ProgramMode::Link);
     EXPECT_EQ(SetterLines(log), 0u);
 
     // A link file that cannot be read starts nothing.
-    EXPECT_EQ(RunLinkFileMode((dir / L"gone.nvpc").c_str()), 0);
+    EXPECT_EQ(RunLinkFileMode(kUpdaterTraits, (dir / L"gone.nvpc").c_str()), 0);
     EXPECT_EQ(g_relaunches.starts, 1);
+}
+
+// The launcher parses a link's validity times but never applies them: the same link
+// without authorisation times, which the updater refuses, reaches the directory server
+// through the launcher.
+TEST(ProgramLinkMode, OnlyTheUpdaterAppliesTheValidityWindow)
+{
+    for (const ProgramTraits* traits : {&kUpdaterTraits, &kLauncherTraits})
+    {
+        LoopbackServer directory([](SOCKET, LoopbackServer& server) { server.Record("connected"); });
+        // This test program has no version resource: its own version reads "0.0.0.0", so
+        // the link's version matches and the direct start (RTP=2) runs.
+        std::wstring link = MakeLink(L"DIP=127.0.0.1&MSP=" + std::to_wstring(directory.port()) +
+                                     L"&RTP=2&QTO=2000&VER=0.0.0.0");
+        EXPECT_EQ(RunLinkMode(*traits, link.c_str(), nullptr), 0);
+        bool launcher = traits == &kLauncherTraits;
+        EXPECT_EQ(directory.accepted(), launcher ? 1 : 0) << (launcher ? "launcher" : "updater");
+    }
 }
