@@ -4,14 +4,22 @@ and ends with exit code 0.
 
 The links use run type 9, which runs no workflow, so each run ends right after decoding.
 Links that must be refused name another launcher version: were one accepted, the program
-would stop at the version question and the run would time out."""
+would stop at the version question and the run would time out. The links with hostile
+values at the end use run type 2 (lookup and start), against the reference server."""
 import base64
 import os
+import shutil
+import struct
 import time
+import uuid
+from pathlib import Path
+from urllib.parse import quote
 
 import pytest
 
-from conftest import to_windows_path
+from conftest import ROOT, to_windows_path
+from servers import RefServer
+from stubs import read_records, wait_for_records
 
 UPDATER = "NVPCUpdater.exe"
 OWN_VERSION = "1.0.2.9"
@@ -175,3 +183,90 @@ def test_loader_mode_reads_the_configuration_file_beside_the_program(wine, log_f
     expected = [f"{setter}()={values.get(key, '')}" for key, setter in zip(CONFIG_KEYS, CONFIG_SETTERS)]
     assert result.texts[1:-1] == expected
 
+
+
+# ---- Links must not choose what runs ----
+# A link that carries a path where a name belongs, or a double quote in a value the client's
+# command line quotes, is refused whole: the run neither connects, nor asks a server, nor
+# starts anything. Each link would otherwise run to the end: a directory lookup at the
+# reference server (query type 0 asks it, 2 takes the host as it is) and a start of
+# FNM. The client stand-in lies where such a link looks for it: the program-files folder
+# of the Wine prefix, GRP\PID\client.exe.
+
+COMPANIES = {"ACME": {"serverip": "10.20.30.40", "checkerversion": "1.0"}}
+
+
+def wine_prefix_of(program: Path) -> Path:
+    """The prefix scripts/wine-run runs program in: the 64-bit one for a 64-bit PE file."""
+    data = program.read_bytes()[:4096]
+    pe = struct.unpack_from("<I", data, 60)[0]
+    if struct.unpack_from("<H", data, pe + 4)[0] == 0x8664:
+        return Path(os.environ.get("NVPC_WINEPREFIX64", str(ROOT / "build" / "wineprefix64")))
+    return Path(os.environ.get("NVPC_WINEPREFIX", str(ROOT / "build" / "wineprefix")))
+
+
+@pytest.fixture
+def program_files_client(bin_dir):
+    """ClientStub.exe as <Program Files>\\<fresh group>\\NVPC\\client.exe; removed afterwards."""
+    group = f"NvpcLinkTest{os.getpid()}_{uuid.uuid4().hex[:8]}"
+    folder = wine_prefix_of(bin_dir / UPDATER) / "drive_c" / "Program Files" / group
+    (folder / "NVPC").mkdir(parents=True)
+    shutil.copy2(bin_dir / "ClientStub.exe", folder / "NVPC" / "client.exe")
+    yield group
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+def hostile_link(port, group, pwned, case):
+    now = now_ms()
+    keys = {"ENC": "1", "VER": OWN_VERSION, "LID": "17", "GRP": group, "PID": "NVPC", "CID": "ACME",
+            "FNM": "client.exe", "DIP": "127.0.0.1", "MSP": str(port), "DID": "ACME", "RTP": "2", "QTP": "0",
+            "QTO": "5000", "LAT": str(now), "SAT": str(now), "EAT": "10"}
+    if case == "cmd.exe as FNM":
+        # From <Program Files>\NVPC two levels up reach the Windows folder; the unquoted
+        # pass-through switch would give the started cmd a command of its own.
+        keys.update({"GRP": "", "FNM": "..\\..\\windows\\system32\\cmd.exe", "QTP": "2",
+                     "XYZ": f"& echo pwned> {pwned}"})
+    elif case == "quote in CID":
+        keys["CID"] = f'x" & echo pwned> {pwned} & rem "'
+    elif case == "path as PID":
+        keys["PID"] = "..\\..\\..\\secret"
+    query = "&".join(f"{k}={quote(v, safe='')}" if k != "ENC" else f"{k}={v}" for k, v in keys.items())
+    return link_for(query)
+
+
+@pytest.mark.parametrize("case", ["cmd.exe as FNM", "quote in CID", "path as PID"])
+def test_a_link_with_a_hostile_value_starts_nothing_and_sends_nothing(wine, log_file, tmp_path,
+                                                                     program_files_client, case):
+    pwned = tmp_path / "pwned.txt"
+    record = tmp_path / "client_starts.txt"
+    with RefServer({"companies": COMPANIES}) as server:
+        link = hostile_link(server.port, program_files_client, to_windows_path(pwned), case)
+        result = wine.run(UPDATER, link, log_file=log_file, timeout=QUICK,
+                          env={"NVPC_CLIENT_RECORD": to_windows_path(record)})
+        time.sleep(2)  # a started program would have written by now
+        requests = server.requests()
+    assert result.returncode == 0, result.stderr
+    assert requests == [], "nothing is sent"
+    assert not [t for t in result.texts if t.startswith("Connect() : ")], "no server is dialled"
+    assert read_records(record) == [], "the client is not started"
+    assert not pwned.exists(), "no command ran"
+    refusals = [line for line in result.log if " : refused " in line.text]
+    assert len(refusals) == 1 and refusals[0].level == 1
+    assert "CUriParser::Parse : link refused" in result.texts
+    assert result.texts[-1] == "CMngrSocket::ReleaseNetwork"
+
+
+def test_the_same_link_with_plain_names_starts_the_client(wine, log_file, tmp_path, program_files_client):
+    """The counterpart of the refusals above: the stand-in is where the link looks, and the
+    lookup and the start do happen for a link without hostile values."""
+    record = tmp_path / "client_starts.txt"
+    with RefServer({"companies": COMPANIES}) as server:
+        link = hostile_link(server.port, program_files_client, "", "plain")
+        result = wine.run(UPDATER, link, log_file=log_file, timeout=QUICK,
+                          env={"NVPC_CLIENT_RECORD": to_windows_path(record)})
+        starts = wait_for_records(record)
+        assert len(server.requests()) == 1
+    assert result.returncode == 0, result.stderr
+    assert len(starts) == 1
+    assert starts[0]["args"].startswith('/LID:1041 /PID:"NVPC" /CID:"ACME" /PTP:0 ')
+    assert starts[0]["args"].endswith("/SIP:10.20.30.40 ")
