@@ -44,6 +44,20 @@ TEST(LogFacade, ExpandsWideFormatsWithLevelAndThread)
     EXPECT_EQ(lines[2].text, L"no arguments");
 }
 
+TEST(LogFacade, TurnsTheConsoleEchoOnWithItsWidthAndLimit)
+{
+    ASSERT_NE(LogWriter(), nullptr);
+    typedef int(__cdecl * GetConsoleFn)(int*, int*, int*);
+    auto getConsole =
+        reinterpret_cast<GetConsoleFn>(GetProcAddress(GetModuleHandleW(L"Logger"), "Logger_GetConsole"));
+    ASSERT_NE(getConsole, nullptr);
+    int enable = -1, width = -1, limit = -1;
+    ASSERT_EQ(getConsole(&enable, &width, &limit), 1);
+    EXPECT_EQ(enable, 1);
+    EXPECT_EQ(width, 200);
+    EXPECT_EQ(limit, 5000);
+}
+
 TEST(LogFacade, LongLinesAreWrittenWhole)
 {
     LogCapture log;

@@ -125,6 +125,19 @@ extern "C" __declspec(dllexport) int __cdecl Logger_UseConsole(int enable, int w
     return 1;
 }
 
+// The console settings in force, for the tests that check how a program set them up.
+extern "C" __declspec(dllexport) int __cdecl Logger_GetConsole(int* enable, int* width, int* limit)
+{
+    if (!enable || !width || !limit)
+        return 0;
+    EnterCriticalSection(&g_lock);
+    *enable = g_console ? 1 : 0;
+    *width = g_consoleWidth;
+    *limit = g_consoleLimit;
+    LeaveCriticalSection(&g_lock);
+    return 1;
+}
+
 extern "C" __declspec(dllexport) int __cdecl Logger_Writeln(int level, const wchar_t* format, ...)
 {
     try
