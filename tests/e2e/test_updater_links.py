@@ -270,3 +270,20 @@ def test_the_same_link_with_plain_names_starts_the_client(wine, log_file, tmp_pa
     assert len(starts) == 1
     assert starts[0]["args"].startswith('/LID:1041 /PID:"NVPC" /CID:"ACME" /PTP:0 ')
     assert starts[0]["args"].endswith("/SIP:10.20.30.40 ")
+
+
+@pytest.mark.parametrize("serverip", ['10.20.30.40 /URL:"http://evil/"', '10.20.30.40"'])
+def test_a_company_server_address_that_would_break_the_command_line_starts_nothing(
+        wine, log_file, tmp_path, program_files_client, serverip):
+    """A server is no more trusted than a link: its reply goes through the same setter."""
+    record = tmp_path / "client_starts.txt"
+    companies = {"ACME": {"serverip": serverip, "checkerversion": "1.0"}}
+    with RefServer({"companies": companies}) as server:
+        link = hostile_link(server.port, program_files_client, "", "plain")
+        result = wine.run(UPDATER, link, log_file=log_file, timeout=QUICK,
+                          env={"NVPC_CLIENT_RECORD": to_windows_path(record)})
+        time.sleep(2)
+        assert len(server.requests()) == 1
+    assert result.returncode == 0, result.stderr
+    assert read_records(record) == [], "the client is not started"
+    assert any(t.startswith("CParam::SetServerIP : refused ") for t in result.texts)
