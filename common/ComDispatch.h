@@ -9,16 +9,7 @@
 #include <string>
 
 #include "common/ComObject.h"
-
-// The module (exe or DLL) this header was compiled into.
-inline HMODULE ComThisModule() noexcept
-{
-    HMODULE module = nullptr;
-    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         reinterpret_cast<LPCWSTR>(&ComThisModule), &module);
-    return module;
-}
+#include "common/Module.h"
 
 // The type information of interface iid from the type library embedded in module.
 inline HRESULT LoadModuleTypeInfo(HMODULE module, REFIID iid, ITypeInfo** out) noexcept
@@ -116,7 +107,7 @@ template <typename I> class DispatchImpl : public I
             return S_OK;
         }
         ITypeInfo* loaded = nullptr;
-        HRESULT hr = LoadModuleTypeInfo(ComThisModule(), __uuidof(I), &loaded);
+        HRESULT hr = LoadModuleTypeInfo(ThisModule(), __uuidof(I), &loaded);
         if (FAILED(hr))
             return hr;
         if (::InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&m_typeInfo), loaded,

@@ -22,11 +22,6 @@ std::wstring StepMessage(const wchar_t* step, const std::wstring& subject)
     return std::wstring(step) + L" " + subject;
 }
 
-bool EndsWithExe(const std::wstring& name)
-{
-    return name.size() >= 4 && _wcsicmp(name.c_str() + name.size() - 4, L".exe") == 0;
-}
-
 unsigned long long QueryContentLength(HINTERNET request, bool& present)
 {
     present = false;
@@ -371,7 +366,7 @@ HANDLE OpenDownloadFile(DownInfo& info)
     if (slash == std::wstring::npos || info.url.size() - slash >= MAX_PATH)
         return INVALID_HANDLE_VALUE;
     std::wstring name = info.url.substr(slash + 1);
-    bool exe = EndsWithExe(name);
+    bool exe = HasExeExtension(name.c_str());
     // The installer keeps its own name: nothing that could climb out of the download
     // folder or name a stream or a device.
     if ((exe && !IsPlainFileName(name.c_str())) || info.folder.empty())

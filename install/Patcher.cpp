@@ -1,5 +1,6 @@
 #include "install/Patcher.h"
 
+#include "common/BoundedCopy.h"
 #include "common/Log.h"
 #include "common/TextConv.h"
 #include "install/WorkerWait.h"
@@ -27,7 +28,8 @@ int CPatcher::Patch(const wchar_t* lpFilePath)
     // A thread that was told to stop may still be closing the archive it shares with us.
     if (!m_done || (m_started && WaitForSingleObject(m_done.get(), 0) != WAIT_OBJECT_0))
         return 0;
-    if (!CopyBoundedPath(lpFilePath))
+    // An empty path names no archive; a path that does not fit is refused, never cut.
+    if (!lpFilePath || !*lpFilePath || !CopyBounded(m_filePath, lpFilePath))
         return 0;
     m_unzipper.SetStop(false);
     m_unzipper.SetCallback(&CPatcher::Relay, this);
@@ -50,15 +52,6 @@ int CPatcher::Patch(const wchar_t* lpFilePath)
     ResumeThread(m_thread.get());
     WaitForSingleObject(m_thread.get(), 200);
     return count;
-}
-
-bool CPatcher::CopyBoundedPath(const wchar_t* path)
-{
-    size_t n = path ? wcslen(path) : 0;
-    if (n == 0 || n >= MAX_PATH)
-        return false;
-    wmemcpy(m_filePath, path, n + 1);
-    return true;
 }
 
 void CPatcher::SetPatchStop()

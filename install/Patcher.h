@@ -37,7 +37,6 @@ class CPatcher
     // The unzipper's callback: passes each report on to the pair set now.
     static void Relay(int kind, int a, int b, const char* name, void* self);
     void RunUnzip();
-    bool CopyBoundedPath(const wchar_t* path);
 
     UniqueHandle m_thread;
     CUnzipper m_unzipper;

@@ -87,6 +87,12 @@ bool IsSafeRelativePath(const wchar_t* path, bool allowEmpty)
     }
 }
 
+bool HasExeExtension(const wchar_t* name)
+{
+    size_t length = name ? wcslen(name) : 0;
+    return length >= 4 && _wcsicmp(name + length - 4, L".exe") == 0;
+}
+
 bool IsPlainFileName(const wchar_t* name)
 {
     return name && *name && IsSafeRelativePath(name, false) && !wcschr(name, L'\\') && !wcschr(name, L'/');

@@ -15,6 +15,8 @@
 bool IsSafeRelativePath(const wchar_t* path, bool allowEmpty);
 // A safe relative path of one component: a plain file name.
 bool IsPlainFileName(const wchar_t* name);
+// A name that ends in ".exe", in any case: what may be run as a program.
+bool HasExeExtension(const wchar_t* name);
 
 // The one form in which a relative path is compared and joined: '\' separators and no
 // empty or "." parts, so "./a.dll", "bin//a.dll" and "bin/a.dll" name what "a.dll" and

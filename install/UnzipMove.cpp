@@ -10,6 +10,7 @@
 
 #include <tinyxml2.h>
 
+#include "common/BoundedCopy.h"
 #include "common/Handles.h"
 #include "common/Log.h"
 #include "common/TextConv.h"
@@ -23,16 +24,6 @@ namespace
 bool IsSep(wchar_t c)
 {
     return c == L'\\' || c == L'/';
-}
-
-bool CopyField(wchar_t* dst, size_t chars, const wchar_t* value)
-{
-    size_t n = value ? wcslen(value) : 0;
-    if (n >= chars)
-        return false;
-    wmemcpy(dst, value ? value : L"", n);
-    dst[n] = 0;
-    return true;
 }
 
 std::wstring WithoutTrailingSeps(std::wstring path)
@@ -131,19 +122,19 @@ bool CUnzipMove::ParseArgs(const wchar_t* commandLine)
         const wchar_t* value = argv[i + 1];
         if (_wcsicmp(argv[i], L"/DNP") == 0)
         {
-            ok = CopyField(m_packagePath, kPackageChars, value) && ok;
+            ok = CopyBounded(m_packagePath, kPackageChars, value) && ok;
             wchar_t folder[MAX_PATH + 1] = {};
-            CopyField(folder, MAX_PATH, m_packagePath);
+            CopyBounded(folder, MAX_PATH, m_packagePath);
             PathRemoveExtensionW(folder);
             m_unpackFolder = folder;
             m_unpackFolder += L'\\';
         }
         else if (_wcsicmp(argv[i], L"/MML") == 0)
-            ok = CopyField(m_masterName, kMasterChars, value) && ok;
+            ok = CopyBounded(m_masterName, kMasterChars, value) && ok;
         else if (_wcsicmp(argv[i], L"/PML") == 0)
-            ok = CopyField(m_productName, kProductChars, value) && ok;
+            ok = CopyBounded(m_productName, kProductChars, value) && ok;
         else if (_wcsicmp(argv[i], L"/SEP") == 0)
-            ok = CopyField(m_installFolder, kInstallChars, value) && ok;
+            ok = CopyBounded(m_installFolder, kInstallChars, value) && ok;
         else
             continue;
         ++i; // the value is not a switch of its own
@@ -183,8 +174,8 @@ void CUnzipMove::AddEntry(const std::wstring& name, const std::wstring& ipath, i
         if (SameFileName(e.name, entryName))
             return;
     UnzipMoveEntry entry;
-    CopyField(entry.name, kNameChars, entryName.c_str());
-    CopyField(entry.ipath, kIpathChars, entryIpath.c_str());
+    CopyBounded(entry.name, kNameChars, entryName.c_str());
+    CopyBounded(entry.ipath, kIpathChars, entryIpath.c_str());
     entry.type = type;
     m_entries.push_back(entry);
 }
@@ -238,7 +229,7 @@ bool CUnzipMove::MakeFolder(const wchar_t* path)
     if (p.size() >= MAX_PATH)
         return false;
     wchar_t buf[MAX_PATH];
-    CopyField(buf, MAX_PATH, p.c_str());
+    CopyBounded(buf, MAX_PATH, p.c_str());
     for (;;)
     {
         DWORD attrs = GetFileAttributesW(buf);

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/Base64Coder.h"
+#include "common/BoundedCopy.h"
 #include "common/Handles.h"
 #include "common/Log.h"
 #include "common/TextConv.h"
@@ -15,16 +16,10 @@ namespace
 // and the field emptied, so that no cut host is ever dialled.
 bool CopyField(char* field, size_t capacity, const char* value)
 {
-    if (!value)
-        value = "";
-    size_t length = strnlen(value, capacity);
-    if (length >= capacity)
-    {
-        field[0] = 0;
-        return false;
-    }
-    memcpy(field, value, length + 1);
-    return true;
+    if (CopyBounded(field, capacity, value))
+        return true;
+    field[0] = 0;
+    return false;
 }
 
 bool LookUpByName(const char* host, in_addr* address)

@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <string>
 
+#include "install/PathSafety.h"
 #include "install/Process.h"
 #include "params/Param.h"
 
@@ -29,9 +30,7 @@ int CProductRunner::Run(HWND)
         found = m_handler.GetCompanyServerInfo();
         m_handler.Disconnect();
     }
-    const wchar_t* fileName = m_param->GetFileName();
-    size_t length = wcslen(fileName);
-    if (!found || length < 4 || _wcsicmp(fileName + length - 4, L".exe") != 0)
+    if (!found || !HasExeExtension(m_param->GetFileName()))
         return 0;
     std::wstring commandLine;
     m_param->BuildCommandLine(commandLine);

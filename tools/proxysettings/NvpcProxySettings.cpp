@@ -13,6 +13,7 @@
 #include <string>
 
 #include "ProxySettingsRes.h"
+#include "common/Module.h"
 #include "common/BstrVariant.h"
 #include "common/ComClassFactory.h"
 #include "common/ComDispatch.h"
@@ -39,13 +40,6 @@ struct Settings
     std::wstring user;
     std::wstring password;
 };
-
-std::wstring ModulePath()
-{
-    wchar_t buf[MAX_PATH];
-    DWORD n = GetModuleFileNameW(g_module, buf, MAX_PATH);
-    return (n == 0 || n >= MAX_PATH) ? std::wstring() : std::wstring(buf, n);
-}
 
 std::wstring SettingsFile()
 {
@@ -358,7 +352,7 @@ extern "C" HRESULT STDAPICALLTYPE DllRegisterServer()
     return ComFirewall(
         []() -> HRESULT
         {
-            std::wstring path = ModulePath();
+            std::wstring path = ModulePath(g_module);
             if (path.empty())
                 return SELFREG_E_CLASS;
             std::wstring base = kClsidKey;
