@@ -2,6 +2,7 @@
 
 #include <cwchar>
 
+#include "common/FileNames.h"
 #include "common/Handles.h"
 
 namespace
@@ -9,24 +10,6 @@ namespace
 bool IsSep(wchar_t c)
 {
     return c == L'\\' || c == L'/';
-}
-
-// Windows opens these names, with any extension, as devices in every folder.
-bool IsDeviceName(const wchar_t* begin, const wchar_t* end)
-{
-    const wchar_t* stop = begin;
-    while (stop < end && *stop != L'.')
-        ++stop;
-    while (stop > begin && stop[-1] == L' ')
-        --stop;
-    std::wstring base(begin, stop);
-    static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
-    for (const wchar_t* device : kDevices)
-        if (_wcsicmp(base.c_str(), device) == 0)
-            return true;
-    return base.size() == 4 &&
-           (_wcsnicmp(base.c_str(), L"COM", 3) == 0 || _wcsnicmp(base.c_str(), L"LPT", 3) == 0) &&
-           base[3] >= L'1' && base[3] <= L'9';
 }
 
 bool IsReparse(const std::wstring& path)
@@ -65,25 +48,18 @@ bool IsSafeRelativePath(const wchar_t* path, bool allowEmpty)
         return allowEmpty;
     if (IsSep(path[0]))
         return false; // root, UNC and \\?\ alike
+    // Every part between separators is a plain name; an empty part (a doubled separator,
+    // a trailing one) names the same folder.
     const wchar_t* start = path;
     for (const wchar_t* p = path;; ++p)
     {
-        wchar_t c = *p;
-        if (c == L':' || c == L'*' || c == L'?' || c == L'"' || c == L'<' || c == L'>' || c == L'|' ||
-            (c > 0 && c < 32))
+        if (!IsSep(*p) && *p != 0)
+            continue;
+        if (p > start && !IsPlainName(start, static_cast<size_t>(p - start)))
             return false;
-        if (IsSep(c) || c == 0)
-        {
-            bool onlyDots = p > start;
-            for (const wchar_t* q = start; q < p; ++q)
-                if (*q != L'.' && *q != L' ')
-                    onlyDots = false;
-            if (onlyDots || (p > start && IsDeviceName(start, p)))
-                return false;
-            if (c == 0)
-                return true;
-            start = p + 1;
-        }
+        if (*p == 0)
+            return true;
+        start = p + 1;
     }
 }
 
@@ -95,7 +71,7 @@ bool HasExeExtension(const wchar_t* name)
 
 bool IsPlainFileName(const wchar_t* name)
 {
-    return name && *name && IsSafeRelativePath(name, false) && !wcschr(name, L'\\') && !wcschr(name, L'/');
+    return IsPlainName(name);
 }
 
 bool NormalizeRelativePath(const std::wstring& path, bool allowEmpty, std::wstring& out)

@@ -1,5 +1,6 @@
 // Reading the client configuration file Config\nvpclient.nvp into a record.
 #include "common/Log.h"
+#include "common/Module.h"
 #include "params/Param.h"
 
 namespace
@@ -60,8 +61,7 @@ void CParam::LoadConfigFileFrom(const wchar_t* path, CParam* target)
 
 void CParam::LoadConfigFile(CParam* target) const
 {
-    std::wstring folder;
-    GetModuleFolder(folder);
+    std::wstring folder = ModuleFolder();
     // Without a folder the file name alone would be looked up in the Windows folder.
     std::wstring path = folder.empty() ? std::wstring() : folder + L"\\Config\\nvpclient.nvp";
     if (path.empty())

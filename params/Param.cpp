@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "common/FileNames.h"
 #include "common/Log.h"
 #include "ui/StringTable.h"
 
@@ -26,44 +27,7 @@ bool IsControl(wchar_t c)
 {
     return c < 32 || c == 127;
 }
-
-// Windows opens these names, with any extension and blanks before it, as devices in
-// every folder.
-bool IsDeviceName(const wchar_t* name)
-{
-    const wchar_t* stop = name;
-    while (*stop && *stop != L'.')
-        ++stop;
-    while (stop > name && stop[-1] == L' ')
-        --stop;
-    std::wstring base(name, stop);
-    static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
-    for (const wchar_t* device : kDevices)
-        if (_wcsicmp(base.c_str(), device) == 0)
-            return true;
-    // COM1-9 and LPT1-9; the superscript digits 1, 2 and 3 count too.
-    if (base.size() != 4 ||
-        (_wcsnicmp(base.c_str(), L"COM", 3) != 0 && _wcsnicmp(base.c_str(), L"LPT", 3) != 0))
-        return false;
-    wchar_t digit = base[3];
-    return (digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3';
-}
 } // namespace
-
-bool IsPlainName(const wchar_t* name)
-{
-    if (!name || !*name)
-        return false;
-    bool onlyDotsAndBlanks = true;
-    for (const wchar_t* p = name; *p; ++p)
-    {
-        if (IsControl(*p) || wcschr(L"\\/:<>\"|?*", *p))
-            return false;
-        if (*p != L'.' && *p != L' ')
-            onlyDotsAndBlanks = false;
-    }
-    return !onlyDotsAndBlanks && !IsDeviceName(name);
-}
 
 bool IsQuotableValue(const wchar_t* value)
 {
@@ -77,17 +41,6 @@ bool IsBareValue(const wchar_t* value)
     for (const wchar_t* p = OrEmpty(value); *p; ++p)
         if (*p == L' ' || *p == L'"' || IsControl(*p))
             return false;
-    return true;
-}
-
-bool CopyBounded(wchar_t* dst, size_t dstChars, const wchar_t* value)
-{
-    value = OrEmpty(value);
-    size_t length = wcsnlen(value, dstChars);
-    if (dstChars == 0 || length >= dstChars)
-        return false;
-    wmemcpy(dst, value, length);
-    dst[length] = 0;
     return true;
 }
 
@@ -144,31 +97,6 @@ std::vector<std::wstring> SplitCommandLineWords(const wchar_t* text)
         words.push_back(argv[i]);
     LocalFree(argv);
     return words;
-}
-
-size_t GetModuleFolder(std::wstring& folder)
-{
-    folder.clear();
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;)
-    {
-        DWORD n = GetModuleFileNameW(nullptr, &path[0], (DWORD)path.size());
-        if (n == 0)
-            return 0;
-        if (n < path.size())
-        {
-            path.resize(n);
-            break;
-        }
-        if (path.size() >= 32768)
-            return 0;
-        path.resize(path.size() * 2);
-    }
-    size_t slash = path.find_last_of(L'\\');
-    if (slash == std::wstring::npos)
-        return 0;
-    folder.assign(path, 0, slash);
-    return folder.size();
 }
 
 CParam::CParam()

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/BoundedCopy.h"
+
 class CParam
 {
   public:
@@ -221,27 +223,6 @@ class CParam
     unsigned RefusedValues;
 };
 
-// Copies value into a field of dstChars characters (terminating zero included). A value
-// of dstChars characters or more is refused: the field is left as it was. Null is "".
-bool CopyBounded(wchar_t* dst, size_t dstChars, const wchar_t* value);
-template <size_t N> bool CopyBounded(wchar_t (&dst)[N], const wchar_t* value)
-{
-    return CopyBounded(dst, N, value);
-}
-
-// A name that can only mean an entry of the folder it is joined to: not empty; no backslash,
-// "/" or ":" (no path, drive or stream), no control character and none of <>"|?*; not
-// made only of dots and blanks ("..", ". ."); no device name, with or without extension
-// (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, "aux.txt", "nul .txt").
-bool IsPlainName(const wchar_t* name);
-// A value that stays one quoted word when put between double quotes on a command line:
-// no double quote (it would end the quotes) and no backslash at its end (it would escape
-// the closing quote). Null and "" qualify.
-bool IsQuotableValue(const wchar_t* value);
-// A value that stays one word on a command line without quotes: no blank, double quote
-// or control character. Null and "" qualify.
-bool IsBareValue(const wchar_t* value);
-
 // wcstol base 10 semantics: leading blanks, optional sign, digits up to the first other
 // character; 0 when there are none; out-of-range values saturate.
 long ParseDecimal(const wchar_t* value);
@@ -250,7 +231,3 @@ LONGLONG ParseDecimal64(const wchar_t* value);
 // Splits text into words by the Windows command-line rules (blanks separate words,
 // double quotes group blanks into a word).
 std::vector<std::wstring> SplitCommandLineWords(const wchar_t* text);
-
-// The running program's folder without trailing backslash; returns its length in
-// characters, 0 (and an empty folder) when the path holds no backslash.
-size_t GetModuleFolder(std::wstring& folder);

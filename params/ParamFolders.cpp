@@ -4,6 +4,7 @@
 #include <cwchar>
 #include <direct.h>
 
+#include "common/Module.h"
 #include "params/FileVersion.h"
 #include "params/Param.h"
 
@@ -55,7 +56,8 @@ std::wstring CParam::GetInstallFolder() const
     if (UseModuleFolder == 1)
     {
         // The running program's own folder: the product sits beside it.
-        if (GetModuleFolder(folder) == 0)
+        folder = ModuleFolder();
+        if (folder.empty())
             return std::wstring();
         AppendPart(folder, Group);
         return Limited(folder);
