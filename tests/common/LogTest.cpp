@@ -107,7 +107,7 @@ TEST(LogFacade, MissingLibraryOnlyRemovesTheLines)
     EXPECT_EQ(RunProcess(exe, L"--child log-probe"), 11);
     EXPECT_TRUE(log.Lines().empty());
 
-    ASSERT_TRUE(CopyFileW((ModuleFolder() + L"Logger.dll").c_str(), (dir / L"Logger.dll").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((ModuleFolder() + L"\\Logger.dll").c_str(), (dir / L"Logger.dll").c_str(), FALSE));
     EXPECT_EQ(RunProcess(exe, L"--child log-probe"), 10);
     auto texts = log.Texts();
     ASSERT_EQ(texts.size(), 1u);

@@ -31,7 +31,7 @@ ChildScenarioRegistrar g_registrar(ChildScenario);
 
 std::wstring Stub(const wchar_t* name)
 {
-    return ModuleFolder() + name;
+    return ModuleFolder() + L"\\" + name;
 }
 
 std::string Narrow(const std::wstring& text)

@@ -119,7 +119,7 @@ const wchar_t kProxySettingsCaption[] = L"Proxy Connection Settings";
 
 ProxyComponentGuard::ProxyComponentGuard() : m_previousPath(RegisteredPath())
 {
-    m_module = LoadLibraryW((ModuleFolder() + L"NvpcProxySettings.dll").c_str());
+    m_module = LoadLibraryW((ModuleFolder() + L"\\NvpcProxySettings.dll").c_str());
 }
 
 ProxyComponentGuard::~ProxyComponentGuard()

@@ -58,7 +58,7 @@ HWND OwnedDialog(HWND owner)
 
 TEST_F(Component, RegistersPerMachineAndUnregistersCleanly)
 {
-    std::wstring dll = ModuleFolder() + L"NvpcProxySettings.dll";
+    std::wstring dll = ModuleFolder() + L"\\NvpcProxySettings.dll";
     EXPECT_EQ(
         _wcsicmp(ReadString(std::wstring(kClsidKey) + L"\\InprocServer32", nullptr).c_str(), dll.c_str()), 0);
     EXPECT_EQ(ReadString(std::wstring(kClsidKey) + L"\\InprocServer32", L"ThreadingModel"), L"Apartment");

@@ -408,7 +408,7 @@ TEST_F(UnzipMoveTest, MovefileCustCopiesIntoTheDestinationFolderAndReplacesInOne
 
 TEST_F(UnzipMoveTest, ProgramEntriesRunAndTheirExitCodeCounts)
 {
-    std::string stub = ReadBytes(ModuleFolder() + L"InstallerStub.exe");
+    std::string stub = ReadBytes(ModuleFolder() + L"\\InstallerStub.exe");
     ASSERT_FALSE(stub.empty()) << "InstallerStub.exe should sit beside the test";
     TempDir records;
     std::wstring record = records / L"runs.txt";
@@ -554,7 +554,7 @@ TEST_F(UnzipMoveTest, AnInstalledProgramInUseIsMovedAsideAndRemovedWhenFree)
 {
     // A running program: its image is mapped, so it can be renamed but neither replaced
     // nor deleted.
-    std::string stub = ReadBytes(ModuleFolder() + L"InstallerStub.exe");
+    std::string stub = ReadBytes(ModuleFolder() + L"\\InstallerStub.exe");
     ASSERT_FALSE(stub.empty());
     Installed(L"client.exe", stub);
     Installed(L"config\\master_3.xml", "old master");

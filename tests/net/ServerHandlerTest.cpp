@@ -176,9 +176,9 @@ class ServerHandlerTest : public testing::Test
         param.SetProductID(L"NVPC");
         param.SetProductType(L"5");
         param.SetTimeOut(L"3000");
-        CreateDirectoryW((ModuleFolder() + m_group).c_str(), nullptr);
+        CreateDirectoryW((ModuleFolder() + L"\\" + m_group).c_str(), nullptr);
     }
-    void TearDown() override { RemoveTree(ModuleFolder() + m_group); }
+    void TearDown() override { RemoveTree(ModuleFolder() + L"\\" + m_group); }
 
     void WriteManifests(const std::string& master, const std::string& product)
     {
@@ -568,7 +568,7 @@ TEST_F(ServerHandlerTest, ManifestWithoutConfigFolderIsNotReadFromTheDriveRoot)
     }
     std::wstring exe = deep + L"\\h.exe";
     ASSERT_TRUE(CopyFileW(ModulePath().c_str(), exe.c_str(), FALSE));
-    ASSERT_TRUE(CopyFileW((ModuleFolder() + L"Logger.dll").c_str(), (deep + L"\\Logger.dll").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((ModuleFolder() + L"\\Logger.dll").c_str(), (deep + L"\\Logger.dll").c_str(), FALSE));
 
     // The same name at the root of the child's current drive must stay unread.
     wchar_t name[64];

@@ -230,7 +230,7 @@ TEST_F(ConfigFileTest, ReadsTheFileBesideTheProgramWithOrWithoutLogger)
     EXPECT_EQ(ReadBytes(out), expected) << "the caller's own record is not changed";
     EXPECT_TRUE(log.Lines().empty()) << "no Logger.dll beside the copy: no lines";
 
-    ASSERT_TRUE(CopyFileW((ModuleFolder() + L"Logger.dll").c_str(), (dir / L"Logger.dll").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((ModuleFolder() + L"\\Logger.dll").c_str(), (dir / L"Logger.dll").c_str(), FALSE));
     DeleteFileW(out.c_str());
     ASSERT_EQ(RunProcess(exe, L"--child config-dump \"" + out + L"\""), 0);
     EXPECT_EQ(ReadBytes(out), expected) << "logging changes nothing else";

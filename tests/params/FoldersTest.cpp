@@ -160,7 +160,7 @@ namespace
 // The probe modules beside this program carry different version resources.
 std::wstring ProbeVersion(const wchar_t* name)
 {
-    HMODULE module = LoadLibraryW((ModuleFolder() + name).c_str());
+    HMODULE module = LoadLibraryW((ModuleFolder() + L"\\" + name).c_str());
     EXPECT_NE(module, nullptr) << "missing probe module";
     if (!module)
         return L"(missing)";

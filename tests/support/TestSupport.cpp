@@ -117,19 +117,6 @@ std::wstring Utf8ToWideString(const std::string& text)
     return out;
 }
 
-std::wstring ModulePath()
-{
-    wchar_t buf[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
-    return std::wstring(buf, n);
-}
-
-std::wstring ModuleFolder()
-{
-    std::wstring path = ModulePath();
-    return path.substr(0, path.find_last_of(L'\\') + 1);
-}
-
 LogCapture::LogCapture()
 {
     m_file = m_dir / L"test.log";

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/Module.h" // ModulePath and ModuleFolder (without trailing backslash)
+
 // A fresh folder under the temporary folder, removed with everything in it.
 class TempDir
 {
@@ -27,8 +29,6 @@ bool WriteUtf16File(const std::wstring& path, const std::wstring& text); // with
 std::string ReadBytes(const std::wstring& path);
 std::string WideToUtf8(const std::wstring& text);
 std::wstring Utf8ToWideString(const std::string& text);
-std::wstring ModuleFolder(); // folder of the running test program, with a trailing backslash
-std::wstring ModulePath();
 
 struct LogLine
 {

@@ -24,7 +24,7 @@ class ProxyMode : public ::testing::Test
 // dialog appeared.
 int RunUpdaterProxy(bool* shown)
 {
-    std::wstring exe = ModuleFolder() + L"NVPCUpdater.exe";
+    std::wstring exe = ModuleFolder() + L"\\NVPCUpdater.exe";
     std::wstring cmd = L"\"" + exe + L"\" /Proxy";
     STARTUPINFOW si = {sizeof si};
     PROCESS_INFORMATION pi = {};

@@ -87,7 +87,7 @@ std::wstring NowMs()
 // question with button, and returns the exit code; caption and text of the box go out.
 int AnswerVersionQuestion(const std::wstring& link, int button, std::wstring* caption, std::wstring* text)
 {
-    std::wstring exe = ModuleFolder() + L"NVPCUpdater.exe";
+    std::wstring exe = ModuleFolder() + L"\\NVPCUpdater.exe";
     std::wstring cmd = L"\"" + exe + L"\" " + link;
     std::vector<wchar_t> buf(cmd.begin(), cmd.end());
     buf.push_back(0);
