@@ -191,7 +191,7 @@ bool CUriParser::Parse(CParam* param) const
     // Second link form: VER and UDU came in plain text; the Base64 text was collected.
     const std::wstring& payload =
         (parsed.GetVersion()[0] && parsed.GetUpdateURL()[0]) ? state.passThrough : query;
-    std::string narrow = ToNarrow(payload.c_str());
+    std::string narrow = NarrowText(payload.c_str());
     Base64Coder coder;
     coder.Decode(narrow.c_str(), narrow.size());
     std::wstring decoded = FromUtf8(coder.DecodedData(), kMaxDecodedChars);
