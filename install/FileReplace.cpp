@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/Log.h"
+#include "common/Module.h"
 #include "install/PathSafety.h"
 
 namespace
@@ -217,21 +218,5 @@ void RemoveStaleAsideFiles(const std::wstring& folder)
 
 void RemoveStaleAsideFilesBesideProgram()
 {
-    std::vector<wchar_t> path(MAX_PATH);
-    for (;;)
-    {
-        DWORD n = GetModuleFileNameW(nullptr, path.data(), (DWORD)path.size());
-        if (n == 0)
-            return;
-        if (n < path.size())
-            break;
-        if (path.size() >= 32768)
-            return;
-        path.resize(path.size() * 2);
-    }
-    std::wstring folder(path.data());
-    size_t sep = folder.find_last_of(L"\\/");
-    if (sep == std::wstring::npos)
-        return;
-    RemoveStaleAsideFiles(folder.substr(0, sep));
+    RemoveStaleAsideFiles(ModuleFolder());
 }
