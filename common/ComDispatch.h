@@ -20,19 +20,9 @@ inline HRESULT LoadModuleTypeInfo(HMODULE module, REFIID iid, ITypeInfo** out) n
     return ComFirewall(
         [&]
         {
-            std::wstring path(MAX_PATH, L'\0');
-            for (;;)
-            {
-                DWORD n = ::GetModuleFileNameW(module, &path[0], static_cast<DWORD>(path.size()));
-                if (n == 0)
-                    return HRESULT_FROM_WIN32(::GetLastError());
-                if (n < path.size())
-                {
-                    path.resize(n);
-                    break;
-                }
-                path.resize(path.size() * 2);
-            }
+            std::wstring path = ModulePath(module);
+            if (path.empty())
+                return E_FAIL;
             ComPtr<ITypeLib> lib;
             HRESULT hr = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib.put());
             if (FAILED(hr))
