@@ -54,8 +54,9 @@ class CServerHandler : public CMngrSocket
     std::string SetXMLData(const wchar_t* name);
 
     // 1 when the receive thread runs (started now, or still running), 0 without a socket
-    // or when it cannot be started. A thread that has ended does not count.
-    int StartThread();
+    // or when it cannot be started. A thread that has ended does not count. Virtual so
+    // that a test can make the start fail.
+    virtual int StartThread();
     void StopThread();
     int GetMode() const { return m_mode; }
 

@@ -568,7 +568,8 @@ TEST_F(ServerHandlerTest, ManifestWithoutConfigFolderIsNotReadFromTheDriveRoot)
     }
     std::wstring exe = deep + L"\\h.exe";
     ASSERT_TRUE(CopyFileW(ModulePath().c_str(), exe.c_str(), FALSE));
-    ASSERT_TRUE(CopyFileW((ModuleFolder() + L"\\Logger.dll").c_str(), (deep + L"\\Logger.dll").c_str(), FALSE));
+    ASSERT_TRUE(
+        CopyFileW((ModuleFolder() + L"\\Logger.dll").c_str(), (deep + L"\\Logger.dll").c_str(), FALSE));
 
     // The same name at the root of the child's current drive must stay unread.
     wchar_t name[64];
@@ -846,4 +847,48 @@ TEST_F(ServerHandlerTest, ReconnectingAfterABrokenConnectionServesRequestsAgain)
     EXPECT_STREQ(param.GetServerIP(), L"6.6.6.6");
     handler.Disconnect();
     EXPECT_EQ(peer.accepted(), 2);
+}
+
+namespace
+{
+// The receive thread of the first connection cannot be started.
+class FirstStartFails : public CServerHandler
+{
+  public:
+    using CServerHandler::CServerHandler;
+    int StartThread() override { return ++starts == 1 ? 0 : CServerHandler::StartThread(); }
+    int starts = 0;
+};
+} // namespace
+
+// A connection whose receive thread cannot start is no connection: nobody would read it.
+// It is closed and the next host is tried.
+TEST_F(ServerHandlerTest, AConnectionWithoutReceiveThreadIsClosedAndTheNextHostTried)
+{
+    LoopbackServer server(
+        [](SOCKET s, LoopbackServer& srv)
+        {
+            if (srv.accepted() == 1)
+            {
+                std::string byte;
+                DWORD start = GetTickCount();
+                // The handler closes this one at once; it would otherwise stay silent.
+                if (!LoopbackServer::ReadExact(s, byte, 1, 5000) && GetTickCount() - start < 4000)
+                    srv.Record("first closed;");
+                return;
+            }
+            srv.Record("second;");
+            while (!srv.stopping())
+                Sleep(10);
+        },
+        2);
+    Directory(server.port(), L"127.0.0.1 127.0.0.1");
+    FirstStartFails handler(CServerHandler::MODE_DIRECTORY, &param);
+    ASSERT_EQ(handler.ConnectServer(), 1);
+    EXPECT_EQ(handler.starts, 2);
+    EXPECT_TRUE(handler.IsConnected());
+    for (DWORD start = GetTickCount(); server.received().size() < 20 && GetTickCount() - start < 5000;)
+        Sleep(10);
+    EXPECT_EQ(server.received(), "first closed;second;");
+    handler.Disconnect();
 }
