@@ -23,3 +23,8 @@
 
 #define IDS_FIRST IDS_UPDATER_CAPTION
 #define IDS_LAST IDS_LAUNCHER_UPGRADED
+
+// Skin bitmaps and the program icon (ui/Skin.rc).
+#define IDB_SKIN_BUTTONS 204    // 376 x 26: four 94 x 26 faces, normal, hot, pressed, disabled
+#define IDB_SKIN_BACKGROUND 205 // 400 x 167, painted in nine pieces
+#define IDI_APP 206
