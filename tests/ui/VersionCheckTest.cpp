@@ -61,102 +61,54 @@ struct Product
 
 TEST(VersionCheck, ComparesTheUpdatesManifestVersionsWithTheInstalledOnes)
 {
+    // files: update master, update product, installed master, installed product ("": none);
+    // texts: what each reads as (null: unreadable, the text keeps what it held);
+    // suffix: L"" when the check passes (result 1), else the failure's code (result 0).
     struct Case
     {
         const char* name;
-        std::string files[4]; // update master, update product, installed master, installed product
-        int result;
-        const wchar_t* suffix; // L"" when the check passes
-        const char* texts[4];  // what each manifest reads as; null: unreadable, text unchanged
+        std::string files[4];
+        const wchar_t* suffix;
+        const char* texts[4];
     };
+    // clang-format off
     const Case cases[] = {
         {"same master, no products",
-         {Manifest("1.0.2"), "", Manifest("1.0.2"), ""},
-         1,
-         L"",
-         {"1.0.2", nullptr, "1.0.2", nullptr}},
+         {Manifest("1.0.2"), "", Manifest("1.0.2"), ""}, L"", {"1.0.2", nullptr, "1.0.2", nullptr}},
         {"no update master: product 5.1 against 5.10",
-         {"", Manifest("5.1"), Manifest("9"), Manifest("5.10")},
-         0,
-         L" (7-2)",
-         {nullptr, "5.1", "9", "5.10"}},
+         {"", Manifest("5.1"), Manifest("9"), Manifest("5.10")}, L" (7-2)", {nullptr, "5.1", "9", "5.10"}},
         {"a trailing blank differs; products then not compared",
-         {Manifest("2.0"), Manifest("1"), Manifest("2.0 "), Manifest("2")},
-         0,
-         L" (7-1)",
-         {"2.0", "1", "2.0 ", "2"}},
+         {Manifest("2.0"), Manifest("1"), Manifest("2.0 "), Manifest("2")}, L" (7-1)", {"2.0", "1", "2.0 ", "2"}},
         {"case counts in versions; a newer installed version fails too",
-         {Manifest("1.0a"), Manifest("1.0"), Manifest("1.0A"), Manifest("1.1")},
-         0,
-         L" (7-1)",
-         {"1.0a", "1.0", "1.0A", "1.1"}},
+         {Manifest("1.0a"), Manifest("1.0"), Manifest("1.0A"), Manifest("1.1")}, L" (7-1)", {"1.0a", "1.0", "1.0A", "1.1"}},
         {"root name in any case",
-         {"<FILES_INFO ver=\"3.1\"/>", "<Files_Info ver=\"4\"></Files_Info>", Manifest("3.1"),
-          "<files_INFO ver=\"4\"/>"},
-         1,
-         L"",
-         {"3.1", "4", "3.1", "4"}},
+         {"<FILES_INFO ver=\"3.1\"/>", "<Files_Info ver=\"4\"></Files_Info>", Manifest("3.1"), "<files_INFO ver=\"4\"/>"}, L"", {"3.1", "4", "3.1", "4"}},
         {"VER is not ver: the update's disables its comparison",
-         {"<files_info VER=\"7\"/>", "", Manifest("1"), ""},
-         1,
-         L"",
-         {nullptr, nullptr, "1", nullptr}},
+         {"<files_info VER=\"7\"/>", "", Manifest("1"), ""}, L"", {nullptr, nullptr, "1", nullptr}},
         {"VER is not ver: the installed one is missing",
-         {Manifest("7"), "", "<files_info VER=\"7\"/>", ""},
-         0,
-         L" (7-1)",
-         {"7", nullptr, nullptr, nullptr}},
+         {Manifest("7"), "", "<files_info VER=\"7\"/>", ""}, L" (7-1)", {"7", nullptr, nullptr, nullptr}},
         {"unparsable and foreign update manifests are not compared",
-         {"<files_info ver=\"1\"", "<file_list ver=\"2\"/>", Manifest("x"), Manifest("y")},
-         1,
-         L"",
-         {nullptr, nullptr, "x", "y"}},
+         {"<files_info ver=\"1\"", "<file_list ver=\"2\"/>", Manifest("x"), Manifest("y")}, L"", {nullptr, nullptr, "x", "y"}},
         {"installed manifests missing or unparsable",
-         {Manifest("1"), Manifest("2"), "", "not xml"},
-         0,
-         L" (7-1)",
-         {"1", "2", nullptr, nullptr}},
+         {Manifest("1"), Manifest("2"), "", "not xml"}, L" (7-1)", {"1", "2", nullptr, nullptr}},
         {"installed product missing",
-         {Manifest("1"), Manifest("2"), Manifest("1"), ""},
-         0,
-         L" (7-2)",
-         {"1", "2", "1", nullptr}},
+         {Manifest("1"), Manifest("2"), Manifest("1"), ""}, L" (7-2)", {"1", "2", "1", nullptr}},
         {"an empty update version is not compared",
-         {Manifest(""), "", Manifest("3"), ""},
-         1,
-         L"",
-         {"", nullptr, "3", nullptr}},
+         {Manifest(""), "", Manifest("3"), ""}, L"", {"", nullptr, "3", nullptr}},
         {"no update manifests at all: nothing to compare",
-         {"", "", "", ""},
-         1,
-         L"",
-         {nullptr, nullptr, nullptr, nullptr}},
+         {"", "", "", ""}, L"", {nullptr, nullptr, nullptr, nullptr}},
         {"19 characters fit",
-         {Manifest(k19), Manifest(k19), Manifest(k19), Manifest(k19)},
-         1,
-         L"",
-         {k19.c_str(), k19.c_str(), k19.c_str(), k19.c_str()}},
+         {Manifest(k19), Manifest(k19), Manifest(k19), Manifest(k19)}, L"", {k19.c_str(), k19.c_str(), k19.c_str(), k19.c_str()}},
         {"an overlong update master fails even against the same text",
-         {Manifest(k20), Manifest("1"), Manifest(k20), Manifest("1")},
-         0,
-         L" (7-1)",
-         {nullptr, "1", nullptr, "1"}},
+         {Manifest(k20), Manifest("1"), Manifest(k20), Manifest("1")}, L" (7-1)", {nullptr, "1", nullptr, "1"}},
         {"an overlong update product fails even against the same text",
-         {Manifest("1"), Manifest(k25), Manifest("1"), Manifest(k25)},
-         0,
-         L" (7-2)",
-         {"1", nullptr, "1", nullptr}},
+         {Manifest("1"), Manifest(k25), Manifest("1"), Manifest(k25)}, L" (7-2)", {"1", nullptr, "1", nullptr}},
         {"an overlong installed version is not the update's",
-         {Manifest("1"), "", Manifest(k20), ""},
-         0,
-         L" (7-1)",
-         {"1", nullptr, nullptr, nullptr}},
+         {Manifest("1"), "", Manifest(k20), ""}, L" (7-1)", {"1", nullptr, nullptr, nullptr}},
         {"an overlong installed product with no update product passes",
-         {Manifest("1"), "", Manifest("1"), Manifest(k20)},
-         1,
-         L"",
-         {"1", nullptr, "1", nullptr}},
+         {Manifest("1"), "", Manifest("1"), Manifest(k20)}, L"", {"1", nullptr, "1", nullptr}},
     };
+    // clang-format on
     TempDir tmp;
     // A dotted folder: only the archive's own extension goes.
     Product product(tmp / L"v1.2 upgrade");
@@ -178,7 +130,7 @@ TEST(VersionCheck, ComparesTheUpdatesManifestVersionsWithTheInstalledOnes)
         check.Reset();
         check.readUpdateVersions();
         std::wstring suffix;
-        EXPECT_EQ(check.checkCompleteVersion(suffix), c.result);
+        EXPECT_EQ(check.checkCompleteVersion(suffix), *c.suffix ? 0 : 1);
         EXPECT_EQ(suffix, c.suffix);
         const char* held[4] = {check.MasterUpdateVersion(), check.ProductUpdateVersion(),
                                check.MasterInstalledVersion(), check.ProductInstalledVersion()};
