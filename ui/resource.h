@@ -28,3 +28,8 @@
 #define IDB_SKIN_BUTTONS 204    // 376 x 26: four 94 x 26 faces, normal, hot, pressed, disabled
 #define IDB_SKIN_BACKGROUND 205 // 400 x 167, painted in nine pieces
 #define IDI_APP 206
+
+// The workflow dialogs' template (ui/Skin.rc) and its two progress bars.
+#define IDD_SKIN_DIALOG 111
+#define IDC_PROGRESS_FIRST 202
+#define IDC_PROGRESS_SECOND 203

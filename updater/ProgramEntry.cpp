@@ -12,6 +12,7 @@
 #include "net/MngrSocket.h"
 #include "params/UriParser.h"
 #include "ui/ProductRunner.h"
+#include "ui/SkinSet.h"
 #include "ui/StringTable.h"
 #include "updater/ProxyMode.h"
 
@@ -172,11 +173,13 @@ class ProgramServices
         InitLog(); // before COM, so that everything after it can log
         SetProgramInstance(instance);
         m_com = SUCCEEDED(CoInitialize(nullptr));
+        LoadSkinSet(ProgramInstance()); // before any dialog exists
         CMngrSocket::InitNetwork();
     }
     ~ProgramServices()
     {
         CMngrSocket::ReleaseNetwork();
+        ReleaseSkinSet();
         if (m_com)
             CoUninitialize();
     }

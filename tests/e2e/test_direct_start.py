@@ -54,7 +54,8 @@ def test_lookup_then_client_start_with_the_product_command_line(wine, bin_dir, t
     texts = result.texts
     assert f"Connect() : 127.0.0.1:{server.port}" in texts
     assert "GetCompanyServerInfo SendPacket : 0=10.20.30.40" in texts
-    assert texts[0] == "CMngrSocket::InitNetwork" and texts[-1] == "CMngrSocket::ReleaseNetwork"
+    assert texts[0].startswith("hBitmap=") and texts[1].startswith("hBitmap="), "the skin loads first"
+    assert texts[2] == "CMngrSocket::InitNetwork" and texts[-1] == "CMngrSocket::ReleaseNetwork"
 
 
 def test_query_type_2_takes_the_directory_host_without_asking(wine, bin_dir, tmp_path, log_file):

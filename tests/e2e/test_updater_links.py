@@ -8,6 +8,7 @@ would stop at the version question and the run would time out. The links with ho
 values at the end use run type 2 (lookup and start), against the reference server."""
 import base64
 import os
+import re
 import shutil
 import struct
 import time
@@ -55,8 +56,16 @@ def expected_keys(lat, sat, version=OWN_VERSION):
             f"SetLocalAuthTime : {lat}", f"SetServerAuthTime : {sat}", "SetExpireAuthTime : 10"]
 
 
+SKIN_LINES = [r"hBitmap=[0-9a-f]+ resource_id=205", r"hBitmap=[0-9a-f]+ resource_id=204"]
+
+
 def assert_clean_run(result):
     assert result.returncode == 0, result.stderr
+    # The skin loads first (level 1); the checks below look at what follows it.
+    skin = result.log[:len(SKIN_LINES)]
+    assert [line.level for line in skin] == [1] * len(SKIN_LINES)
+    assert all(re.fullmatch(p, line.text) for p, line in zip(SKIN_LINES, skin)), [line.text for line in skin]
+    del result.log[:len(SKIN_LINES)]
     assert result.texts[0] == "CMngrSocket::InitNetwork"
     assert result.texts[-1] == "CMngrSocket::ReleaseNetwork"
     assert len({line.thread for line in result.log}) == 1
