@@ -9,6 +9,12 @@
 
 namespace
 {
+// WM_CTLCOLORMSGBOX to WM_CTLCOLORSTATIC: seven numbers in a row.
+bool IsCtlColorMessage(UINT msg)
+{
+    return msg >= WM_CTLCOLORMSGBOX && msg <= WM_CTLCOLORSTATIC;
+}
+
 // Rows from the top of the skin's title band that drag the window.
 const int kDragBandHeight = 33;
 
@@ -206,16 +212,10 @@ HWND CAtlGdipDlg::ReflectTarget(UINT msg, WPARAM wParam, LPARAM lParam) const
     case WM_CHARTOITEM:
     case WM_HSCROLL:
     case WM_VSCROLL:
-    case WM_CTLCOLORMSGBOX:
-    case WM_CTLCOLOREDIT:
-    case WM_CTLCOLORLISTBOX:
-    case WM_CTLCOLORBTN:
-    case WM_CTLCOLORDLG:
-    case WM_CTLCOLORSCROLLBAR:
-    case WM_CTLCOLORSTATIC:
         return reinterpret_cast<HWND>(lParam);
     default:
-        return nullptr;
+        // The seven WM_CTLCOLOR* messages name the control in lParam.
+        return IsCtlColorMessage(msg) ? reinterpret_cast<HWND>(lParam) : nullptr;
     }
 }
 
@@ -281,16 +281,11 @@ INT_PTR CAtlGdipDlg::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam)
     if (!child || !::IsWindow(child))
         return CDialogBase::OnMessage(msg, wParam, lParam);
     LRESULT result = ::SendMessageW(child, OCM_BASE_OFFSET + msg, wParam, lParam);
+    // A dialog procedure answers these with its return value itself.
+    if (IsCtlColorMessage(msg))
+        return static_cast<INT_PTR>(result);
     switch (msg)
     {
-    // A dialog procedure answers these with its return value itself.
-    case WM_CTLCOLORMSGBOX:
-    case WM_CTLCOLOREDIT:
-    case WM_CTLCOLORLISTBOX:
-    case WM_CTLCOLORBTN:
-    case WM_CTLCOLORDLG:
-    case WM_CTLCOLORSCROLLBAR:
-    case WM_CTLCOLORSTATIC:
     case WM_COMPAREITEM:
     case WM_VKEYTOITEM:
     case WM_CHARTOITEM:
