@@ -13,7 +13,7 @@ if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 PACKAGES=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
   wine wine32:i386 wine64 libwine-dev
-  xvfb xauth x11-utils
+  xvfb xauth x11-utils fonts-wqy-zenhei
   cmake ninja-build dpkg-dev locales
   python3 python3-pytest
   nginx tinyproxy microsocks
