@@ -19,7 +19,7 @@ from stubs import read_records
 from update_fixture import (BOX_TEXT, CANCEL, CLIENT, IDCANCEL, IDCONTINUE, IDOK, IDRETRY, IDTRYAGAIN,
                             INSTALLED_VERSION, UPDATE_VERSION, ClientInstall, DialogView, UpdateSite,
                             box_lines, buttons, closed_port, load_strings, master_name, stamp_ms,
-                            unique_product_id, write_update_archive)
+                            RefServerOn, unique_product_id, write_update_archive)
 from winprobe import WinProbe, read_bmp
 
 CMD_QUERY_SQL, CMD_MASTER_XML, CMD_PRODUCT_XML, CMD_UPDATE_URL, CMD_SETUP_URL = 0x026C, 0x07D1, 0x07D2, 0x07D3, 0x07D4
@@ -55,8 +55,8 @@ class World:
         self.sites.append(site)
         return site
 
-    def client(self, tag, language=1033) -> ClientInstall:
-        client = ClientInstall(self.tmp_path, self.bin_dir, unique_product_id(tag), language=language)
+    def client(self, tag, language=1033, title=None) -> ClientInstall:
+        client = ClientInstall(self.tmp_path, self.bin_dir, unique_product_id(tag), title, language)
         self.clients.append(client)
         return client
 
@@ -206,6 +206,35 @@ def test_fresh_install_runs_the_installer_then_the_update_path_then_the_client(w
         f"GET {object_name(setup_url)} HTTP/1.1|HTTP DWONLOADER|200|")
 
 
+def test_a_failed_installer_ends_the_dialog_without_a_box(world, probe, strings, log_file):
+    lang = strings[1033]
+    client = world.client("FX")
+    setup_url = f"/setup/{client.product_id}/NvpcSetup.exe"
+    site = world.site({client.product_id: {"setup_url": setup_url, "update_url": None}})
+    site.put(setup_url, (world.bin_dir / "InstallerStub.exe").read_bytes())
+    client.write_config(site.port, world.nginx.port)
+    gate = world.tmp_path / "installer.gate"
+    world.gates.append(gate)
+    run = world.start(client, log_file, {"NVPC_INSTALLER_GATE": to_windows_path(gate), "NVPC_INSTALLER_EXIT": "3"})
+    view = DialogView(probe, client.title, lang)
+    assert view.attach(), run.texts()
+    assert run.wait_log("ExecuteSync: start setup", 40), run.texts()
+    assert_state(view.wait_status(206, 10), lang, 206, True, False)
+    gate.touch()
+
+    # No box: the dialog ends by itself half a second after the installer's exit.
+    finished(run, view)
+    log = run.log()
+    texts = [line.text for line in log]
+    failed = next(line for line in log if line.text == "ExecuteSync:3")
+    destroyed = next(line for line in log if line.text == "OnDestroy")
+    assert 400 <= stamp_ms(destroyed) - stamp_ms(failed) <= 2000
+    assert texts.count("CNVPCUpdaterDlg::getUpgradeInfo") == 1, "no update path after a failed installer"
+    assert not any(t.startswith("ExecuteAsync") for t in texts)
+    assert client.client_starts() == [] and len(read_records(client.installer_record)) == 1
+    assert site.commands() == [CMD_QUERY_SQL, CMD_SETUP_URL]
+
+
 # ---------------------------------------------------------------------------- update and no update
 
 
@@ -303,6 +332,8 @@ FAILURES = [
     ("2", 1041, True, (201, False, False), "DNS 서버 연결 실패"),
     ("3", 1042, True, (203, False, False), "GetUpdateURL SendPacket(3) receive failed ="),
     ("4", 1033, False, (202, False, False), "GetSetupURL SendPacket(3) receive failed ="),
+    # The client without its product manifest is no installation: the installer is asked for.
+    ("4-partial", 1042, False, (202, False, False), "CNVPCUpdaterDlg::getUpgradeInfo : bExist=0 "),
     ("5", 1041, False, (201, False, False), "업그레이드 서버 연결 실패"),
     ("6", 1042, True, (208, True, True), "CNVPCUpdaterDlg::RunEx failed"),
     ("7-1", 1033, True, (208, True, True), "checkCompleteVersion master : szNewVer=" + INSTALLED_VERSION),
@@ -320,7 +351,9 @@ FAILURES = [
 def test_every_failure_shows_one_box_with_its_code_and_ends(world, probe, strings, log_file, code, language,
                                                             installed, behind, log_line):
     lang = strings[language]
-    client = world.client("F" + code.replace("-", ""), language)
+    tag = "F" + code.split("-")[0]
+    # One case with a title too long for the record: the caption shows it shortened.
+    client = world.client(tag, language, f"Norvane {tag} " + "Long" * 30 if code == "5" else None)
     url = f"/patch/{client.product_id}_{UPDATE_VERSION}.zip"
     product = {"setup_url": f"/setup/{client.product_id}/NvpcSetup.exe", "update_url": url}
     companies, faults, ports = None, [], {}
@@ -331,7 +364,7 @@ def test_every_failure_shows_one_box_with_its_code_and_ends(world, probe, string
         ports["directory_port"] = closed_port()
     elif code == "3":
         faults = [{"command": CMD_UPDATE_URL, "action": "refuse", "code": 3}]
-    elif code == "4":
+    elif code in ("4", "4-partial"):
         product = {"update_url": url}
     elif code == "5":
         ports["upgrade_port"] = closed_port()
@@ -351,28 +384,29 @@ def test_every_failure_shows_one_box_with_its_code_and_ends(world, probe, string
     site = world.site({client.product_id: product}, companies=companies, faults=faults)
     if served:
         site.put(*served)
-    if installed:
+    if installed or code == "4-partial":
         client.install()
+    if code == "4-partial":
+        client.product_manifest.unlink()
     client.write_config(site.port, ports.pop("web_port", world.nginx.port), **ports)
 
     run = world.start(client, log_file)
-    view = DialogView(probe, client.title, lang)
+    view = DialogView(probe, client.shown_title, lang)
     assert view.attach(), run.texts()
     if code == "6":
         # The program moves away while it downloads: the "/CopyFile" run cannot start.
         assert run.wait_log("CDownloaderEx::Download : ", 40), run.texts()
         client.updater.rename(client.updater.with_name("NVPCUpdater.moved"))
 
+    # Found by its caption: string 200 with the title, as the dialog's.
     box = view.wait_box(45)
     assert box is not None, run.texts()
     suffix = {"8": f" HTTP status 404  {object_name(url)} (8)",
               "8-refused": f" Can't HttpSendRequest  {object_name(url)} (8)",
-              "8-hostile-name": " Can't save file (8)"}.get(code, f" ({code})")
+              "8-hostile-name": " Can't save file (8)"}.get(code, f" ({code.replace('-partial', '')})")
     first, rest = box_lines(box)
     assert (first, rest) == (lang[210], suffix)
     assert set(buttons(box)) == {IDOK}, f"a plain box, OK only: {box}"
-    box_window = probe.find(title=view.caption)
-    assert box_window["title"] == lang[200].replace("%s", client.title)
     shot(view, f"update_{LANGUAGES[language]}_failure_{code}")
     # Behind the box the dialog shows the state of the step that failed.
     assert_state(view.state(), lang, *behind)
@@ -442,64 +476,77 @@ def test_directory_failures_offer_the_proxy_settings(world, probe, strings, log_
 
 
 def _retry_case(world, tag, language):
+    """An installed client whose upgrade server does not answer: the retry box."""
     client = world.client(tag, language)
     site = world.site({client.product_id: {"update_url": None}})
     client.install()
-    client.write_config(site.port, world.nginx.port, upgrade_port=closed_port())
-    return client, site
+    upgrade_port = closed_port()
+    client.write_config(site.port, world.nginx.port, upgrade_port=upgrade_port)
+    return client, site, upgrade_port
 
 
-def test_retry_box_try_again_repeats_only_the_upgrade_query_and_continue_starts_the_client(
-        world, probe, strings, log_file):
-    lang = strings[1042]
-    client, site = _retry_case(world, "RT", 1042)
-    run = world.start(client, log_file)
-    view = DialogView(probe, client.title, lang)
-    assert view.attach(), run.texts()
-
+def _retry_box(run, view, lang):
     box = view.wait_box(45)
     assert box is not None, run.texts()
     assert box[BOX_TEXT]["text"] == lang[214], "string 214 and the (empty) error suffix"
     assert set(buttons(box)) == {IDCANCEL, IDTRYAGAIN, IDCONTINUE}
+    return box
+
+
+def test_retry_box_try_again_repeats_only_the_upgrade_query(world, probe, strings, log_file):
+    lang = strings[1042]
+    client, site, upgrade_port = _retry_case(world, "RT", 1042)
+    run = world.start(client, log_file)
+    view = DialogView(probe, client.title, lang)
+    assert view.attach(), run.texts()
+    _retry_box(run, view, lang)
     assert_state(view.state(), lang, 201, False, False)
     shot(view, "update_ko_retry_box")
 
+    # Still nobody there: the box again.
     seen = len(run.log())
     assert view.click(IDTRYAGAIN)
-    second = run.wait_log("CNVPCUpdaterDlg::getUpgradeInfo : bExist=1 ", 30, after=seen)
-    assert second is not None, run.texts()
-    box = view.wait_box(30)
-    assert box is not None and box[BOX_TEXT]["text"] == lang[214]
-    assert view.click(IDCONTINUE)
+    assert run.wait_log("CNVPCUpdaterDlg::getUpgradeInfo : bExist=1 ", 30, after=seen), run.texts()
+    _retry_box(run, view, lang)
+
+    # The upgrade server is back: the update check goes on, the client starts.
+    upgrade = RefServerOn({"products": {client.product_id: {"update_url": None}}}, upgrade_port)
+    world.sites.append(upgrade)
+    assert view.click(IDTRYAGAIN)
     finished(run, view)
 
     texts = run.texts()
     assert texts.count("CNVPCUpdaterDlg::initInfo") == 1, "the directory lookup is not repeated"
-    assert texts.count("CNVPCUpdaterDlg::getUpgradeInfo") == 2
+    assert texts.count("CNVPCUpdaterDlg::getUpgradeInfo") == 3
     assert texts.count(f"Connect() : 127.0.0.1:{site.port}") == 1
     assert site.commands() == [CMD_QUERY_SQL]
+    assert [r["command"] for r in upgrade.requests()] == [CMD_MASTER_XML, CMD_PRODUCT_XML, CMD_UPDATE_URL]
     starts = client.client_starts()
     assert len(starts) == 1 and starts[0]["args"] == client.expected_client_args()
-    assert not any(t.startswith("checkCompleteVersion") for t in texts), "Continue starts without an update"
 
 
-@pytest.mark.parametrize("language", [1041, 1033])
-def test_retry_box_cancel_ends_without_a_client(world, probe, strings, log_file, language):
+@pytest.mark.parametrize("answer,language", [("cancel", 1041), ("continue", 1033)])
+def test_retry_box_cancel_ends_and_continue_starts_the_installed_client(world, probe, strings, log_file, answer,
+                                                                        language):
     lang = strings[language]
-    client, site = _retry_case(world, "RC", language)
+    client, site, _ = _retry_case(world, "RA", language)
     run = world.start(client, log_file)
     view = DialogView(probe, client.title, lang)
     assert view.attach(), run.texts()
-    box = view.wait_box(45)
-    assert box is not None, run.texts()
-    assert box[BOX_TEXT]["text"] == lang[214]
+    _retry_box(run, view, lang)
     shot(view, f"update_{LANGUAGES[language]}_retry_box")
-    assert view.click(IDCANCEL)
+    assert view.click(IDCANCEL if answer == "cancel" else IDCONTINUE)
     finished(run, view)
+
     texts = run.texts()
     assert texts.count("CNVPCUpdaterDlg::getUpgradeInfo") == 1
-    assert client.client_starts() == []
-    assert not any(t.startswith("ExecuteAsync") for t in texts)
+    assert not any(t.startswith("checkCompleteVersion") for t in texts), "no version check without an update"
+    starts = client.client_starts()
+    if answer == "cancel":
+        assert starts == [] and not any(t.startswith("ExecuteAsync") for t in texts)
+    else:
+        assert len(starts) == 1 and starts[0]["args"] == client.expected_client_args()
+    assert site.commands() == [CMD_QUERY_SQL]
 
 
 # ---------------------------------------------------------------------------- Cancel

@@ -22,12 +22,15 @@ with "/Loader", serves the program's own folder plus the group folder):
 The texts the dialog shows are read from ui/Strings.rc, per language, so the tests follow
 the string table rather than copies of it.
 """
+import json
 import os
 import re
 import shutil
 import socket
 import struct
 import subprocess
+import sys
+import tempfile
 import time
 import uuid
 import zipfile
@@ -36,7 +39,7 @@ from pathlib import Path
 from typing import Callable, Dict, List, Optional
 
 from conftest import ROOT, WINE_RUN, LogLine, parse_log, to_windows_path
-from servers import RefServer
+from servers import REFSERVER, RefServer
 from stubs import read_records
 from winprobe import read_bmp
 
@@ -174,6 +177,27 @@ class UpdateSite:
         self.ref.stop()
 
 
+class RefServerOn(RefServer):
+    """The reference server on a given port (RefServer lets it choose one), for a server
+    that comes up where a client found none before."""
+
+    def __init__(self, config, port: int):
+        self.tmp = tempfile.TemporaryDirectory(prefix="refserver_")
+        folder = Path(self.tmp.name)
+        self.config_path, self.journal = folder / "config.json", folder / "journal.jsonl"
+        self.manifest_dir = folder / "manifests"
+        self.config_path.write_text(json.dumps(config))
+        self.proc = subprocess.Popen(
+            [sys.executable, str(REFSERVER), "--config", str(self.config_path), "--journal", str(self.journal),
+             "--manifest-dir", str(self.manifest_dir), "--port", str(port)],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline()
+        if not line.startswith("READY "):
+            self.stop()
+            raise RuntimeError("reference server did not start: " + line + self.proc.stderr.read())
+        self.port = int(line.split()[1])
+
+
 def closed_port() -> int:
     """A loopback port nothing listens on (bound once, then released)."""
     with socket.socket() as s:
@@ -236,6 +260,12 @@ class ClientInstall:
         # Downloads go to the common application data folder of the prefix the updater runs in.
         self.upgrade_windows = f"C:\\ProgramData\\{product_id}\\upgrade"
         self.upgrade_folder = prefix_for(self.updater) / "drive_c" / "ProgramData" / product_id / "upgrade"
+
+    @property
+    def shown_title(self) -> str:
+        """The title as the record keeps it: a longer one than 99 characters is cut to 96
+        and three full stops."""
+        return self.title if len(self.title) <= 99 else self.title[:96] + "..."
 
     @property
     def updater(self) -> Path:
