@@ -11,6 +11,7 @@ import os
 import subprocess
 import sys
 import time
+import zipfile
 
 import pytest
 
@@ -320,10 +321,10 @@ def test_no_update_goes_straight_to_the_version_check_and_the_client(world, prob
 
 
 def _archive_case(world, client, url, **archive_options):
-    site_path = url.replace("/slow", "")
+    """(url, an update archive with the client) to serve."""
     archive = write_update_archive(world.tmp_path / "update.zip", client.product_id,
                                    {CLIENT: (world.bin_dir / "ClientStub.exe").read_bytes()}, **archive_options)
-    return site_path, archive.read_bytes()
+    return url, archive.read_bytes()
 
 
 # code, language, installed, status behind the box (id, bar 202, bar 203), failure log line
@@ -341,6 +342,8 @@ FAILURES = [
     ("8", 1042, True, (205, True, True), "callballDownError : error=HTTP status 404 "),
     ("8-refused", 1033, True, (205, True, True), "callballDownError : error=Can't HttpSendRequest "),
     ("9", 1041, True, (208, True, True), "CPatcher::Patch : "),
+    # An archive entry that climbs out of the unpack folder is written nowhere.
+    ("9-escape", 1033, True, (208, True, True), "CPatcher::Patch : "),
     # The installer's name comes from the server: one that climbs out of the download
     # folder is neither written nor run.
     ("8-hostile-name", 1042, False, (204, True, False), "callballDownError : error=Can't save file"),
@@ -369,6 +372,8 @@ def test_every_failure_shows_one_box_with_its_code_and_ends(world, probe, string
     elif code == "5":
         ports["upgrade_port"] = closed_port()
     elif code == "6":
+        # Slowly: the program is moved away while the archive downloads.
+        product["update_url"] = "/slow" + url
         served = _archive_case(world, client, url)
     elif code == "7-1":
         served = _archive_case(world, client, url, place_master=False)
@@ -381,6 +386,13 @@ def test_every_failure_shows_one_box_with_its_code_and_ends(world, probe, string
         product = {"setup_url": f"/evil/..\\..\\..\\{client.product_id}.exe"}
     elif code == "9":
         served = (url, b"PK\x03\x04 this is not a zip archive" * 100)
+    elif code == "9-escape":
+        archive = world.tmp_path / "escape.zip"
+        with zipfile.ZipFile(archive, "w") as z:
+            z.writestr(CLIENT, b"new client")
+            z.writestr(f"../{client.product_id}.txt", b"outside")
+            z.writestr(f"..\\..\\{client.product_id}.txt", b"further outside")
+        served = (url, archive.read_bytes())
     site = world.site({client.product_id: product}, companies=companies, faults=faults)
     if served:
         site.put(*served)
@@ -403,7 +415,8 @@ def test_every_failure_shows_one_box_with_its_code_and_ends(world, probe, string
     assert box is not None, run.texts()
     suffix = {"8": f" HTTP status 404  {object_name(url)} (8)",
               "8-refused": f" Can't HttpSendRequest  {object_name(url)} (8)",
-              "8-hostile-name": " Can't save file (8)"}.get(code, f" ({code.replace('-partial', '')})")
+              "8-hostile-name": " Can't save file (8)",
+              "4-partial": " (4)", "9-escape": " (9)"}.get(code, f" ({code})")
     first, rest = box_lines(box)
     assert (first, rest) == (lang[210], suffix)
     assert set(buttons(box)) == {IDOK}, f"a plain box, OK only: {box}"
@@ -419,6 +432,10 @@ def test_every_failure_shows_one_box_with_its_code_and_ends(world, probe, string
     assert texts.count("OnDestroy") == 1
     if code in ("1", "2"):
         assert CMD_UPDATE_URL not in site.commands() and CMD_SETUP_URL not in site.commands()
+    if code == "9-escape":
+        for folder in (client.upgrade_folder, client.upgrade_folder.parent, client.upgrade_folder.parents[1]):
+            assert not (folder / f"{client.product_id}.txt").exists()
+        assert client.client.read_bytes() == (world.bin_dir / "ClientStub.exe").read_bytes()
     if code == "8":
         assert [r.split("|")[2] for r in site.downloads(client.product_id)] == ["404"]
     if code == "8-hostile-name":
