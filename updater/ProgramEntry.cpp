@@ -11,6 +11,7 @@
 #include "install/UnzipMove.h"
 #include "net/MngrSocket.h"
 #include "params/UriParser.h"
+#include "ui/NVPCUpdaterDlg.h"
 #include "ui/ProductRunner.h"
 #include "ui/SkinSet.h"
 #include "ui/StringTable.h"
@@ -25,9 +26,14 @@ bool StartsWithSwitch(const wchar_t* commandLine, const wchar_t* name)
     return _wcsnicmp(commandLine, name, wcslen(name)) == 0;
 }
 
-// The workflow dialogs (update, setup, extended setup; modal, owned by the active window)
-// are not built yet: a run that selects one ends here with its record complete.
-void RunUpdateDialog(CParam& /*param*/) {}
+// The workflow dialogs are modal and owned by the active window.
+void RunUpdateDialog(CParam& param)
+{
+    CNVPCUpdaterDlg dialog(&param, ProgramInstance());
+    dialog.RunModal(GetActiveWindow());
+}
+
+// The setup dialogs are not built yet: a run that selects one ends here.
 void RunSetupDialog(CParam& /*param*/) {}
 void RunSetupExDialog(CParam& /*param*/) {}
 
