@@ -53,8 +53,8 @@ int OpenWorkflowDialogs()
     return g_openDialogs;
 }
 
-CWorkflowDlg::CWorkflowDlg(CParam* param, HINSTANCE module, UINT titleId, UINT firstStatusId)
-    : m_param(param), m_module(module), m_titleId(titleId), m_firstStatusId(firstStatusId)
+CWorkflowDlg::CWorkflowDlg(CParam* param, HINSTANCE module, WorkflowKind kind, IWorkflowProcesses* processes)
+    : m_param(param), m_workflow(param, this, kind, processes), m_module(module)
 {
 }
 
@@ -109,13 +109,13 @@ INT_PTR CWorkflowDlg::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam)
         InitDialog();
         return TRUE;
     case WM_TIMER:
-        OnWorkflowTimer(static_cast<UINT>(wParam));
+        m_workflow.OnTimer(static_cast<UINT>(wParam));
         SetMsgResult(1);
         return TRUE;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDC_CANCEL_BUTTON && HIWORD(wParam) == BN_CLICKED)
         {
-            OnWorkflowCancel();
+            m_workflow.OnCancel();
             SetMsgResult(0);
             return TRUE;
         }
@@ -127,7 +127,7 @@ INT_PTR CWorkflowDlg::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam)
             --g_openDialogs;
             m_counted = false;
         }
-        OnWorkflowDestroy();
+        m_workflow.OnDestroy();
         if (m_status.hwnd())
         {
             HWND status = m_status.hwnd();
@@ -169,12 +169,14 @@ void CWorkflowDlg::InitDialog()
     SetCornerEllipse(6, 6);
     ::SendMessageW(hwnd(), WM_SETFONT, reinterpret_cast<WPARAM>(GetSkinFont(SKIN_FONT_BOLD).font), FALSE);
 
-    std::wstring title = CStringTable::Format(m_titleId, m_param->GetTitle());
+    bool setup = m_workflow.Kind() == WORKFLOW_SETUP || m_workflow.Kind() == WORKFLOW_SETUP_EX;
+    std::wstring title =
+        CStringTable::Format(setup ? IDS_SETUP_CAPTION : IDS_UPDATER_CAPTION, m_param->GetTitle());
     ::SetWindowTextW(hwnd(), title.c_str());
     HFONT normal = GetSkinFont(SKIN_FONT_NORMAL).font;
 
     RECT r = LayoutRect(IDC_STATUS_TEXT, kWidth, kFullHeight);
-    std::wstring first = CStringTable::Load(m_firstStatusId);
+    std::wstring first = CStringTable::Load(setup ? IDS_CHECK_INSTALLED : IDS_CHECK_UPDATE);
     HWND status =
         ::CreateWindowExW(0, L"Static", first.c_str(), WS_CHILD | WS_VISIBLE | SS_OWNERDRAW, r.left, r.top,
                           r.right - r.left, r.bottom - r.top, hwnd(),
@@ -214,7 +216,7 @@ void CWorkflowDlg::InitDialog()
         m_cancel.SetMargins(0, 5, 0, 5);
         ::SendMessageW(cancel, WM_SETFONT, reinterpret_cast<WPARAM>(normal), FALSE);
     }
-    OnWorkflowStart();
+    m_workflow.Start();
 }
 
 void CWorkflowDlg::FitHeight(int height)

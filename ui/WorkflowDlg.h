@@ -3,7 +3,8 @@
 // template 111 at 400 x 185, the status text (4242), the two progress bars (202, 203), the
 // Cancel button (4245), the placement of all of them from one layout table, the height
 // that follows the visible bars, and the workflow view over them (timers, boxes, end).
-// A derived dialog owns its workflow and forwards WM_TIMER, Cancel and WM_DESTROY to it.
+// It owns the workflow of its kind and hands it WM_TIMER, Cancel and WM_DESTROY; the four
+// dialog classes only name their kind.
 #include <windows.h>
 
 #include <string>
@@ -11,6 +12,7 @@
 #include "ui/AtlGdipButton.h"
 #include "ui/AtlGdipDlg.h"
 #include "ui/AtlGdipStatic.h"
+#include "ui/Workflow.h"
 #include "ui/WorkflowView.h"
 
 class CParam;
@@ -39,7 +41,8 @@ class CWorkflowDlg : public CAtlGdipDlg, public IWorkflowView
     };
 
     // module holds the template, the skin's icon and the texts; param outlives the dialog.
-    CWorkflowDlg(CParam* param, HINSTANCE module, UINT titleId, UINT firstStatusId);
+    // processes: null for the real program starts (tests put their own in place).
+    CWorkflowDlg(CParam* param, HINSTANCE module, WorkflowKind kind, IWorkflowProcesses* processes = nullptr);
 
     // Modal, owned by owner (the result is 2 whichever way the workflow ended), or -1
     // when the dialog could not be made.
@@ -66,25 +69,22 @@ class CWorkflowDlg : public CAtlGdipDlg, public IWorkflowView
     // The window height for the bars shown.
     static int HeightFor(bool first, bool second);
 
+    CWorkflow& Workflow() { return m_workflow; }
+
   protected:
     INT_PTR OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
-    // The workflow's part of the messages; the derived dialog forwards them.
-    virtual void OnWorkflowStart() = 0;
-    virtual void OnWorkflowTimer(UINT id) = 0;
-    virtual void OnWorkflowCancel() = 0;
-    virtual void OnWorkflowDestroy() = 0;
-
-    CParam* m_param;
 
   private:
     void InitDialog();
     void FitHeight(int height);
 
+    // The dialogs' members in their order: the controls, the record, then the workflow's
+    // handlers, downloader and patcher.
     CAtlGdipStatic m_status;
     CAtlGdipButton m_cancel;
+    CParam* m_param;
+    CWorkflow m_workflow;
     HINSTANCE m_module;
-    UINT m_titleId;
-    UINT m_firstStatusId;
     HICON m_icon = nullptr;
     bool m_counted = false;
 };

@@ -11,6 +11,7 @@
 #include "install/UnzipMove.h"
 #include "net/MngrSocket.h"
 #include "params/UriParser.h"
+#include "ui/NVPCSetupDlg.h"
 #include "ui/NVPCUpdaterDlg.h"
 #include "ui/ProductRunner.h"
 #include "ui/SkinSet.h"
@@ -26,16 +27,12 @@ bool StartsWithSwitch(const wchar_t* commandLine, const wchar_t* name)
     return _wcsnicmp(commandLine, name, wcslen(name)) == 0;
 }
 
-// The workflow dialogs are modal and owned by the active window.
-void RunUpdateDialog(CParam& param)
+// The workflow dialogs run modal, owned by the active window.
+template <typename Dialog> void RunDialog(CParam& param)
 {
-    CNVPCUpdaterDlg dialog(&param, ProgramInstance());
+    Dialog dialog(&param, ProgramInstance());
     dialog.RunModal(GetActiveWindow());
 }
-
-// The setup dialogs are not built yet: a run that selects one ends here.
-void RunSetupDialog(CParam& /*param*/) {}
-void RunSetupExDialog(CParam& /*param*/) {}
 
 // Directory lookup, then the client; any failure ends the run silently.
 void RunDirectStart(CParam& param)
@@ -82,16 +79,16 @@ void RunWorkflow(CParam& param)
     switch (param.GetRunType())
     {
     case 0:
-        RunUpdateDialog(param);
+        RunDialog<CNVPCUpdaterDlg>(param);
         break;
     case 1:
-        RunSetupDialog(param);
+        RunDialog<CNVPCSetupDlg>(param);
         break;
     case 2:
         RunDirectStart(param);
         break;
     case 3:
-        RunSetupExDialog(param);
+        RunDialog<CNVPCSetupExDlg>(param);
         break;
     default:
         break; // unknown run type: nothing runs

@@ -1,4 +1,4 @@
-#include "ui/UpdateWorkflow.h"
+#include "ui/Workflow.h"
 
 #include <shlwapi.h>
 
@@ -16,10 +16,29 @@
 namespace
 {
 const UINT kStepMs = 200;
-const UINT kFirstStepMs = 500;
 const UINT kEndMs = 500;
-const UINT kFirstTimer = TIMER_INIT_INFO;
-const UINT kLastTimer = TIMER_FAILED_PROXY;
+
+// The timer of each step (in CWorkflow::Step order) in the update and the setup dialogs.
+const UINT kUpdateTimers[CWorkflow::STEP_COUNT] = {TIMER_INIT_INFO,
+                                                   TIMER_UPGRADE_INFO,
+                                                   TIMER_START_DOWNLOAD,
+                                                   TIMER_COMPLETE_DOWNLOAD,
+                                                   TIMER_START_PATCH,
+                                                   TIMER_CHECK_VERSION,
+                                                   0,
+                                                   TIMER_END,
+                                                   TIMER_FAILED,
+                                                   TIMER_FAILED_PROXY};
+const UINT kSetupTimers[CWorkflow::STEP_COUNT] = {SETUP_TIMER_INIT_INFO,
+                                                  SETUP_TIMER_UPGRADE_INFO,
+                                                  SETUP_TIMER_START_DOWNLOAD,
+                                                  SETUP_TIMER_COMPLETE_DOWNLOAD,
+                                                  0,
+                                                  0,
+                                                  SETUP_TIMER_RUN_PRODUCT,
+                                                  SETUP_TIMER_END,
+                                                  SETUP_TIMER_FAILED,
+                                                  SETUP_TIMER_FAILED_PROXY};
 
 class CSystemProcesses : public IWorkflowProcesses
 {
@@ -55,16 +74,39 @@ IWorkflowProcesses& SystemProcesses()
     return processes;
 }
 
-CUpdateWorkflow::CUpdateWorkflow(CParam* param, IWorkflowView* view, const wchar_t* className, Finish finish,
-                                 IWorkflowProcesses* processes)
+const wchar_t* CWorkflow::ClassName(WorkflowKind kind)
+{
+    switch (kind)
+    {
+    case WORKFLOW_JUST_UPDATE:
+        return L"CNVPCJustUpdaterDlg";
+    case WORKFLOW_SETUP:
+        return L"CNVPCSetupDlg";
+    case WORKFLOW_SETUP_EX:
+        return L"CNVPCSetupExDlg";
+    default:
+        return L"CNVPCUpdaterDlg";
+    }
+}
+
+UINT CWorkflow::TimerOf(WorkflowKind kind, Step step)
+{
+    if (step < 0 || step >= STEP_COUNT)
+        return 0;
+    bool setup = kind == WORKFLOW_SETUP || kind == WORKFLOW_SETUP_EX;
+    return setup ? kSetupTimers[step] : kUpdateTimers[step];
+}
+
+CWorkflow::CWorkflow(CParam* param, IWorkflowView* view, WorkflowKind kind, IWorkflowProcesses* processes)
     : m_param(param), m_upgrade(CServerHandler::MODE_UPGRADE, param),
       m_directory(CServerHandler::MODE_DIRECTORY, param), m_downloader(param), m_stop(0),
-      m_versions(param, className), m_view(view), m_processes(processes ? processes : &SystemProcesses()),
-      m_className(className), m_finish(finish), m_armed(0)
+      m_versions(param, ClassName(kind)), m_view(view),
+      m_processes(processes ? processes : &SystemProcesses()), m_kind(kind), m_className(ClassName(kind)),
+      m_armed(0)
 {
 }
 
-CUpdateWorkflow::~CUpdateWorkflow()
+CWorkflow::~CWorkflow()
 {
     // The workers may still report while they are torn down: nothing may reach the view.
     m_downloader.SetProgressCallback(nullptr, nullptr);
@@ -73,97 +115,112 @@ CUpdateWorkflow::~CUpdateWorkflow()
     m_patcher.SetCallback(nullptr, nullptr);
 }
 
-void CUpdateWorkflow::Start()
+void CWorkflow::Start()
 {
     m_stop = 0;
     SetErrorSuffix(std::wstring());
     m_versions.Reset();
     m_ended = false;
-    m_downloader.SetProgressCallback(&CUpdateWorkflow::callbackDownProgress, this);
-    m_downloader.SetCompleteCallback(&CUpdateWorkflow::callbackDownComplete, this);
-    m_downloader.SetErrorCallback(&CUpdateWorkflow::callballDownError, this);
+    m_downloader.SetProgressCallback(&CWorkflow::callbackDownProgress, this);
+    m_downloader.SetCompleteCallback(&CWorkflow::callbackDownComplete, this);
+    m_downloader.SetErrorCallback(&CWorkflow::callballDownError, this);
+    // The setup dialogs too give the credentials prompt an owner, so that its retry works.
     m_downloader.SetOwner(m_view->Window());
-    m_patcher.SetCallback(&CUpdateWorkflow::callbackPatchProgress, this);
-    Arm(TIMER_INIT_INFO, kFirstStepMs);
+    if (!IsSetup())
+        m_patcher.SetCallback(&CWorkflow::callbackPatchProgress, this);
+    Arm(STEP_INIT_INFO, IsSetup() ? 300 : 500);
 }
 
-void CUpdateWorkflow::Arm(UINT id, UINT ms)
+void CWorkflow::Arm(Step step, UINT ms)
 {
-    m_armed.fetch_or(1u << (id - kFirstTimer));
+    UINT id = TimerOf(m_kind, step);
+    if (!id)
+        return;
+    m_armed.fetch_or(1u << step);
     m_view->ArmTimer(id, ms);
 }
 
-void CUpdateWorkflow::OnTimer(UINT id)
+void CWorkflow::OnTimer(UINT id)
 {
     m_view->KillWorkflowTimer(id);
-    if (id < kFirstTimer || id > kLastTimer)
-        return;
-    unsigned bit = 1u << (id - kFirstTimer);
+    int found = STEP_COUNT;
+    for (int s = 0; s < STEP_COUNT; ++s)
+    {
+        if (id && TimerOf(m_kind, static_cast<Step>(s)) == id)
+            found = s;
+    }
+    if (found == STEP_COUNT)
+        return; // not one of this dialog's timers
+    Step step = static_cast<Step>(found);
+    unsigned bit = 1u << step;
     if (!(m_armed.fetch_and(~bit) & bit))
         return; // a tick of a timer already served (or never armed)
     if (m_ended)
         return;
     // After Cancel no step runs any more, also one that a worker armed meanwhile; the
     // end and the (silent) failure timers still do.
-    if (Stopped() && id < TIMER_END)
+    if (Stopped() && step < STEP_END)
         return;
-    if (m_inStep && id != TIMER_END)
+    if (m_inStep && step != STEP_END)
     {
         // A step is waiting for a program or a box; this one runs after it.
-        Arm(id, kStepMs);
+        Arm(step, kStepMs);
         return;
     }
     bool outer = m_inStep;
     m_inStep = true;
-    RunStep(id);
+    RunStep(step);
     m_inStep = outer;
 }
 
-void CUpdateWorkflow::RunStep(UINT id)
+void CWorkflow::RunStep(Step step)
 {
-    switch (id)
+    switch (step)
     {
-    case TIMER_INIT_INFO:
+    case STEP_INIT_INFO:
         ::SetForegroundWindow(m_view->Window());
         initInfo();
         break;
-    case TIMER_UPGRADE_INFO:
-        getUpgradeInfo();
+    case STEP_UPGRADE_INFO:
+        if (IsSetup())
+            getSetupInfo();
+        else
+            getUpgradeInfo();
         break;
-    case TIMER_START_DOWNLOAD:
+    case STEP_START_DOWNLOAD:
         startDownload();
         break;
-    case TIMER_COMPLETE_DOWNLOAD:
+    case STEP_COMPLETE_DOWNLOAD:
         completeDownload();
         break;
-    case TIMER_START_PATCH:
+    case STEP_START_PATCH:
         m_versions.readUpdateVersions();
         startPatch();
         break;
-    case TIMER_CHECK_VERSION:
+    case STEP_CHECK_VERSION:
     {
         std::wstring suffix = ErrorSuffix();
         if (m_versions.checkCompleteVersion(suffix))
         {
-            if (m_finish == FINISH_RUN_PRODUCT)
-                runProduct();
-            else
-                finishUpdate();
+            Finish();
         }
         else
         {
             SetErrorSuffix(suffix);
-            Arm(TIMER_FAILED, kStepMs);
+            Arm(STEP_FAILED, kStepMs);
         }
         break;
     }
-    case TIMER_END:
+    case STEP_RUN_PRODUCT:
+        runProduct();
+        break;
+    case STEP_END:
         End();
         break;
-    case TIMER_FAILED:
+    case STEP_FAILED:
         ShowFailureBox(false);
         break;
-    case TIMER_FAILED_PROXY:
+    case STEP_FAILED_PROXY:
         ShowFailureBox(true);
         break;
     default:
@@ -171,13 +228,21 @@ void CUpdateWorkflow::RunStep(UINT id)
     }
 }
 
-void CUpdateWorkflow::OnCancel()
+void CWorkflow::Finish()
 {
-    stopWork();
-    Arm(TIMER_END, kEndMs);
+    if (m_kind == WORKFLOW_JUST_UPDATE)
+        finishUpdate();
+    else
+        runProduct();
 }
 
-void CUpdateWorkflow::OnDestroy()
+void CWorkflow::OnCancel()
+{
+    stopWork();
+    Arm(STEP_END, kEndMs);
+}
+
+void CWorkflow::OnDestroy()
 {
     m_ended = true;
     WriteLog(LOG_TRACE, L"OnDestroy");
@@ -189,8 +254,8 @@ void CUpdateWorkflow::OnDestroy()
     }
     if (m_directory.IsConnected())
     {
-        // The update-only dialog closes its directory connection without the pause.
-        if (m_finish == FINISH_RUN_PRODUCT)
+        // Only the updater's dialog pauses before closing its directory connection.
+        if (m_kind == WORKFLOW_UPDATE)
             Sleep(100);
         m_directory.Disconnect();
     }
@@ -200,18 +265,21 @@ void CUpdateWorkflow::OnDestroy()
     m_patcher.SetCallback(nullptr, this);
 }
 
-void CUpdateWorkflow::stopWork()
+void CWorkflow::stopWork()
 {
     m_stop = 1;
     WriteLog(LOG_TRACE, L"SetDownStop");
     m_downloader.SetDownStop();
+    if (IsSetup())
+        return; // the setup dialogs have nothing to unpack
     WriteLog(LOG_TRACE, L"SetPatchStop");
     m_patcher.SetPatchStop();
 }
 
-void CUpdateWorkflow::setStatusText(UINT id)
+void CWorkflow::setStatusText(UINT id)
 {
-    bool inRange = id >= IDS_CHECK_INSTALLED && id <= IDS_FINISHED;
+    bool done = id == IDS_FINISHED || (IsSetup() && id == IDS_SETUP_FINISHED);
+    bool inRange = (id >= IDS_CHECK_INSTALLED && id <= IDS_FINISHED) || done;
     if (!inRange)
     {
         m_view->FitFullHeight();
@@ -221,11 +289,10 @@ void CUpdateWorkflow::setStatusText(UINT id)
                  id == IDS_UPDATING_FILES || id == IDS_APPLY_UPDATE;
     bool second = id == IDS_DOWNLOAD_UPDATE || id == IDS_UPDATING_FILES || id == IDS_APPLY_UPDATE;
     m_view->ShowBars(first, second);
-    m_view->SetStatus(id == IDS_FINISHED ? CStringTable::Format(id, m_param->GetTitle())
-                                         : CStringTable::Load(id));
+    m_view->SetStatus(done ? CStringTable::Format(id, m_param->GetTitle()) : CStringTable::Load(id));
 }
 
-void CUpdateWorkflow::initInfo()
+void CWorkflow::initInfo()
 {
     WriteLog(LOG_INFO, L"%s::initInfo", m_className.c_str());
     if (!m_directory.IsConnected())
@@ -234,20 +301,18 @@ void CUpdateWorkflow::initInfo()
     if (!m_directory.IsConnected())
     {
         WriteLog(LOG_TRACE, L"DNS 서버 연결 실패");
-        Fail(L" (2)", TIMER_FAILED_PROXY);
-        return;
+        return Fail(L" (2)", STEP_FAILED_PROXY);
     }
     if (!m_directory.GetCompanyServerInfo())
     {
-        WriteLog(LOG_TRACE, L"DNS 서버 연결 실패");
-        Fail(L" (1)", TIMER_FAILED_PROXY);
-        return;
+        WriteLog(LOG_TRACE, IsSetup() ? L"DNS Server IP 획득 실패" : L"DNS 서버 연결 실패");
+        return Fail(L" (1)", STEP_FAILED_PROXY);
     }
     m_directory.Disconnect();
-    Arm(TIMER_UPGRADE_INFO, kStepMs);
+    Arm(STEP_UPGRADE_INFO, kStepMs);
 }
 
-bool CUpdateWorkflow::ClientInstalled() const
+bool CWorkflow::ClientInstalled() const
 {
     std::wstring client = m_param->GetFilePath();
     if (client.empty() || !::PathFileExistsW(client.c_str()))
@@ -260,17 +325,23 @@ bool CUpdateWorkflow::ClientInstalled() const
     return FileExists(master.c_str()) && FileExists(product.c_str());
 }
 
-void CUpdateWorkflow::getUpgradeInfo()
+bool CWorkflow::ConnectUpgradeServer(bool* exist)
 {
     WriteLog(LOG_INFO, L"%s::getUpgradeInfo", m_className.c_str());
-    bool exist = ClientInstalled();
+    *exist = ClientInstalled();
     if (!m_upgrade.IsConnected())
         m_upgrade.ConnectServer();
     Sleep(100);
     std::wstring client = m_param->GetFilePath();
-    WriteLog(LOG_INFO, L"%s::getUpgradeInfo : bExist=%d GetFilePath()=%s", m_className.c_str(), exist ? 1 : 0,
-             client.c_str());
-    if (m_upgrade.IsConnected())
+    WriteLog(LOG_INFO, L"%s::getUpgradeInfo : bExist=%d GetFilePath()=%s", m_className.c_str(),
+             *exist ? 1 : 0, client.c_str());
+    return m_upgrade.IsConnected();
+}
+
+void CWorkflow::getUpgradeInfo()
+{
+    bool exist = false;
+    if (ConnectUpgradeServer(&exist))
     {
         m_param->SetInstallType(exist ? 1 : 0);
         if (!exist)
@@ -287,7 +358,7 @@ void CUpdateWorkflow::getUpgradeInfo()
                 return Fail(L" (3)");
             WriteLog(LOG_INFO, L"%s::getUpgradeInfo : GetUpdateURL", m_className.c_str());
         }
-        Arm(TIMER_START_DOWNLOAD, kStepMs);
+        Arm(STEP_START_DOWNLOAD, kStepMs);
         return;
     }
     if (!exist)
@@ -302,19 +373,35 @@ void CUpdateWorkflow::getUpgradeInfo()
     if (answer == IDCANCEL)
         End();
     else if (answer == IDTRYAGAIN)
-        Arm(TIMER_UPGRADE_INFO, kStepMs);
-    else if (m_finish == FINISH_RUN_PRODUCT)
-        runProduct();
+        Arm(STEP_UPGRADE_INFO, kStepMs);
     else
-        finishUpdate();
+        Finish();
 }
 
-void CUpdateWorkflow::startDownload()
+void CWorkflow::getSetupInfo()
+{
+    bool exist = false;
+    if (!ConnectUpgradeServer(&exist))
+        return Arm(STEP_RUN_PRODUCT, kStepMs); // start what is there, without any setup
+    m_param->SetInstallType(0);
+    if (m_kind == WORKFLOW_SETUP && exist)
+        return Arm(STEP_RUN_PRODUCT, kStepMs);
+    setStatusText(IDS_CHECK_INSTALLED);
+    int found = m_kind == WORKFLOW_SETUP ? m_upgrade.GetSetupURL() : m_upgrade.GetSetupExURL();
+    if (!found)
+        return Fail(L" (4)");
+    WriteLog(LOG_INFO, L"%s::getUpgradeInfo : GetSetupURL", m_className.c_str());
+    Arm(STEP_START_DOWNLOAD, kStepMs);
+}
+
+void CWorkflow::startDownload()
 {
     WORD type = m_param->GetInstallType();
     WriteLog(LOG_TRACE, L"startDownload GetInstallType()=%d", static_cast<int>(type));
     std::wstring url;
-    if (type == 1)
+    if (IsSetup())
+        url = m_param->GetSetupURL();
+    else if (type == 1)
         url = m_param->GetPatchURL();
     else if (type == 0)
         url = m_param->GetSetupURL();
@@ -322,22 +409,22 @@ void CUpdateWorkflow::startDownload()
         return; // nothing to fetch for an unknown type; Cancel ends the dialog
     if (url.empty())
     {
-        Arm(TIMER_CHECK_VERSION, kStepMs);
+        Arm(IsSetup() ? STEP_RUN_PRODUCT : STEP_CHECK_VERSION, kStepMs);
         return;
     }
-    setStatusText(type == 1 ? IDS_DOWNLOAD_UPDATE : IDS_DOWNLOAD_SETUP);
+    setStatusText(type == 1 && !IsSetup() ? IDS_DOWNLOAD_UPDATE : IDS_DOWNLOAD_SETUP);
     m_downloader.SetHost(m_param->GetConnectedUpgradeHost());
     m_downloader.SetPort(m_param->GetWSPort());
     std::wstring folder = m_param->GetUpgradeFolder();
     m_downloader.Download(url.c_str(), folder.c_str());
 }
 
-void CUpdateWorkflow::completeDownload()
+void CWorkflow::completeDownload()
 {
     WriteLog(LOG_TRACE, L"%s::completeDownload", m_className.c_str());
     WORD type = m_param->GetInstallType();
     std::wstring downloaded = m_param->GetDownPath();
-    if (type == 0)
+    if (type == 0 || IsSetup())
     {
         setStatusText(IDS_RUN_SETUP);
         bool ok = m_processes->RunInstaller(downloaded.c_str());
@@ -345,12 +432,16 @@ void CUpdateWorkflow::completeDownload()
             return; // cancelled while the installer ran
         if (ok)
         {
-            Arm(TIMER_UPGRADE_INFO, kStepMs); // now installed: on to the update path
+            // Now installed: the update dialogs go on to the update path, the setup
+            // dialogs start the client.
+            Arm(IsSetup() ? STEP_RUN_PRODUCT : STEP_UPGRADE_INFO, kStepMs);
         }
         else
         {
+            // Nothing to start and nothing the user could do about it here: end quietly
+            // instead of waiting for a Cancel.
             stopWork();
-            Arm(TIMER_END, kEndMs);
+            Arm(STEP_END, kEndMs);
         }
     }
     else if (type == 1)
@@ -366,7 +457,7 @@ void CUpdateWorkflow::completeDownload()
     }
 }
 
-std::wstring CUpdateWorkflow::CopyFileParameters() const
+std::wstring CWorkflow::CopyFileParameters() const
 {
     std::wstring line = L"/CopyFile";
     line += L" /DNP \"";
@@ -381,7 +472,7 @@ std::wstring CUpdateWorkflow::CopyFileParameters() const
     return line;
 }
 
-void CUpdateWorkflow::startPatch()
+void CWorkflow::startPatch()
 {
     std::wstring params = CopyFileParameters();
     WriteLog(LOG_TRACE, L"%s::startPatch() param.c_str()=%s", m_className.c_str(), params.c_str());
@@ -393,12 +484,12 @@ void CUpdateWorkflow::startPatch()
         WriteLog(LOG_TRACE, L"%s::RunEx failed", m_className.c_str());
         return Fail(L" (6)");
     }
-    Arm(TIMER_CHECK_VERSION, kStepMs);
+    Arm(STEP_CHECK_VERSION, kStepMs);
 }
 
-void CUpdateWorkflow::runProduct()
+void CWorkflow::runProduct()
 {
-    setStatusText(IDS_FINISHED);
+    setStatusText(IsSetup() ? IDS_SETUP_FINISHED : IDS_FINISHED);
     if (HasExeExtension(m_param->GetFileName()))
     {
         if (m_param->GetUseModuleFolder())
@@ -414,13 +505,13 @@ void CUpdateWorkflow::runProduct()
     End();
 }
 
-void CUpdateWorkflow::finishUpdate()
+void CWorkflow::finishUpdate()
 {
     setStatusText(IDS_FINISHED);
     End();
 }
 
-void CUpdateWorkflow::End()
+void CWorkflow::End()
 {
     if (m_ended)
         return;
@@ -428,30 +519,34 @@ void CUpdateWorkflow::End()
     m_view->EndWorkflow();
 }
 
-void CUpdateWorkflow::Fail(const wchar_t* suffix, UINT timer)
+void CWorkflow::Fail(const wchar_t* suffix, Step step)
 {
     SetErrorSuffix(suffix);
-    Arm(timer, kStepMs);
+    Arm(step, kStepMs);
 }
 
-std::wstring CUpdateWorkflow::ErrorSuffix() const
+std::wstring CWorkflow::ErrorSuffix() const
 {
     CriticalSectionLock lock(m_suffixLock);
     return m_errorSuffix;
 }
 
-void CUpdateWorkflow::SetErrorSuffix(const std::wstring& suffix)
+void CWorkflow::SetErrorSuffix(const std::wstring& suffix)
 {
     CriticalSectionLock lock(m_suffixLock);
     // The suffix field holds 1000 characters; a longer error text is cut.
     m_errorSuffix = suffix.substr(0, 999);
 }
 
-void CUpdateWorkflow::ShowFailureBox(bool withProxy)
+void CWorkflow::ShowFailureBox(bool withProxy)
 {
+    if (IsSetup() && !withProxy)
+        WriteLog(LOG_TRACE, L">>>>>> RunEx : error_timer1=%d", m_stop.load());
     if (Stopped())
         return; // the user gave up: a late failure shows nothing
-    std::wstring text = CStringTable::Load(IDS_FAILED) + L"\n" + ErrorSuffix();
+    // The setup dialogs' plain box puts the code right after the text.
+    const wchar_t* lineBreak = IsSetup() && !withProxy ? L"" : L"\n";
+    std::wstring text = CStringTable::Load(IDS_FAILED) + lineBreak + ErrorSuffix();
     std::wstring caption = m_param->GetCaptionText();
     if (withProxy)
         m_view->ShowProxyBox(text, caption);
@@ -460,29 +555,29 @@ void CUpdateWorkflow::ShowFailureBox(bool withProxy)
     End();
 }
 
-void CUpdateWorkflow::callbackDownProgress(unsigned long long total, unsigned long long received, void* user)
+void CWorkflow::callbackDownProgress(unsigned long long total, unsigned long long received, void* user)
 {
-    auto* self = static_cast<CUpdateWorkflow*>(user);
+    auto* self = static_cast<CWorkflow*>(user);
     self->m_view->SetBarPos(IDC_PROGRESS_FIRST,
                             Percent(static_cast<double>(received), static_cast<double>(total)));
 }
 
-void CUpdateWorkflow::callbackDownComplete(const wchar_t* path, void* user)
+void CWorkflow::callbackDownComplete(const wchar_t* path, void* user)
 {
-    auto* self = static_cast<CUpdateWorkflow*>(user);
+    auto* self = static_cast<CWorkflow*>(user);
     WriteLog(LOG_TRACE, L"callbackDownComplete : lpDownPath=%s pParam=%x", path ? path : L"", user);
     self->m_param->SetDownPath(path ? path : L"");
-    self->Arm(TIMER_COMPLETE_DOWNLOAD, kStepMs);
+    self->Arm(STEP_COMPLETE_DOWNLOAD, kStepMs);
 }
 
-void CUpdateWorkflow::callballDownError(const wchar_t* message, int retry, void* user)
+void CWorkflow::callballDownError(const wchar_t* message, int retry, void* user)
 {
-    auto* self = static_cast<CUpdateWorkflow*>(user);
+    auto* self = static_cast<CWorkflow*>(user);
     const wchar_t* text = message ? message : L"";
     WriteLog(LOG_TRACE, L"callballDownError : error=%s pParam=%x", text, user);
     if (retry)
     {
-        self->Arm(TIMER_UPGRADE_INFO, kStepMs);
+        self->Arm(STEP_UPGRADE_INFO, kStepMs);
         return;
     }
     if (!*text)
@@ -490,9 +585,9 @@ void CUpdateWorkflow::callballDownError(const wchar_t* message, int retry, void*
     self->Fail((std::wstring(L" ") + text + L" (8)").c_str());
 }
 
-void CUpdateWorkflow::callbackPatchProgress(int kind, int a, int b, const char*, void* user)
+void CWorkflow::callbackPatchProgress(int kind, int a, int b, const char*, void* user)
 {
-    auto* self = static_cast<CUpdateWorkflow*>(user);
+    auto* self = static_cast<CWorkflow*>(user);
     switch (kind)
     {
     case UNZIP_ENTRY_DONE:
@@ -503,7 +598,7 @@ void CUpdateWorkflow::callbackPatchProgress(int kind, int a, int b, const char*,
                                 Percent(static_cast<unsigned>(b), static_cast<unsigned>(a)));
         break;
     case UNZIP_ALL_DONE:
-        self->Arm(TIMER_START_PATCH, kStepMs);
+        self->Arm(STEP_START_PATCH, kStepMs);
         break;
     case UNZIP_FAILED:
         self->Fail(L" (9)");

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "support/LoopbackServer.h"
 #include "support/TestSupport.h"
 #include "ui/NVPCUpdaterDlg.h"
+#include "ui/Workflow.h"
 #include "ui/SkinSet.h"
 #include "ui/StringTable.h"
 
@@ -135,9 +137,7 @@ std::wstring Failed(const std::wstring& suffix)
 // its servers on a port that refuses connections.
 struct Fixture : ::testing::Test
 {
-    Fixture()
-        : install(ModuleFolder() + L"\\wflow"),
-          flow(&param, &view, L"CNVPCUpdaterDlg", CUpdateWorkflow::FINISH_RUN_PRODUCT, &processes)
+    Fixture() : install(ModuleFolder() + L"\\wflow"), flow(&param, &view, WORKFLOW_UPDATE, &processes)
     {
         std::wstring port = std::to_wstring(UnusedLoopbackPort());
         param.SetProductType(L"3");
@@ -168,7 +168,7 @@ struct Fixture : ::testing::Test
     CParam param;
     RecordingView view;
     RecordingProcesses processes;
-    CUpdateWorkflow flow;
+    CWorkflow flow;
 };
 } // namespace
 
@@ -184,31 +184,26 @@ TEST_F(Fixture, WorkerReportsMoveBarsOrArmTheNextStep)
         UINT timer;        // 0: none armed
         const wchar_t* suffix;
     } cases[] = {
-        {"download 1/3", [](void* u) { CUpdateWorkflow::callbackDownProgress(3, 1, u); }, 202, 33, 0, L""},
-        {"download of nothing", [](void* u) { CUpdateWorkflow::callbackDownProgress(0, 0, u); }, 202, 0, 0,
+        {"download 1/3", [](void* u) { CWorkflow::callbackDownProgress(3, 1, u); }, 202, 33, 0, L""},
+        {"download of nothing", [](void* u) { CWorkflow::callbackDownProgress(0, 0, u); }, 202, 0, 0, L""},
+        {"5 GB of 6 GB", [](void* u) { CWorkflow::callbackDownProgress(6000000000ull, 5000000000ull, u); },
+         202, 83, 0, L""},
+        {"entry 7 unpacked", [](void* u) { CWorkflow::callbackPatchProgress(0, 9, 7, "a", u); }, 202, 7, 0,
          L""},
-        {"5 GB of 6 GB",
-         [](void* u) { CUpdateWorkflow::callbackDownProgress(6000000000ull, 5000000000ull, u); }, 202, 83, 0,
-         L""},
-        {"entry 7 unpacked", [](void* u) { CUpdateWorkflow::callbackPatchProgress(0, 9, 7, "a", u); }, 202, 7,
-         0, L""},
         {"3 GB entry, 2 GB written",
-         [](void* u)
-         { CUpdateWorkflow::callbackPatchProgress(1, (int)3000000000u, (int)2000000000u, nullptr, u); },
+         [](void* u) { CWorkflow::callbackPatchProgress(1, (int)3000000000u, (int)2000000000u, nullptr, u); },
          203, 66, 0, L""},
-        {"stop without text", [](void* u) { CUpdateWorkflow::callballDownError(L"", 0, u); }, 0, 0, 0, L""},
-        {"credentials retry", [](void* u) { CUpdateWorkflow::callballDownError(L"x", 1, u); }, 0, 0, 101,
+        {"stop without text", [](void* u) { CWorkflow::callballDownError(L"", 0, u); }, 0, 0, 0, L""},
+        {"credentials retry", [](void* u) { CWorkflow::callballDownError(L"x", 1, u); }, 0, 0, 101, L""},
+        {"unknown report", [](void* u) { CWorkflow::callbackPatchProgress(9, 1, 1, nullptr, u); }, 0, 0, 0,
          L""},
-        {"unknown report", [](void* u) { CUpdateWorkflow::callbackPatchProgress(9, 1, 1, nullptr, u); }, 0, 0,
-         0, L""},
-        {"all unpacked", [](void* u) { CUpdateWorkflow::callbackPatchProgress(2, 0, 0, nullptr, u); }, 0, 0,
-         104, L""},
-        {"downloaded", [](void* u) { CUpdateWorkflow::callbackDownComplete(L"C:\\up\\u.zip", u); }, 0, 0, 103,
+        {"all unpacked", [](void* u) { CWorkflow::callbackPatchProgress(2, 0, 0, nullptr, u); }, 0, 0, 104,
          L""},
-        {"download failed", [](void* u) { CUpdateWorkflow::callballDownError(L"HTTP 404", 0, u); }, 0, 0, 107,
+        {"downloaded", [](void* u) { CWorkflow::callbackDownComplete(L"C:\\up\\u.zip", u); }, 0, 0, 103, L""},
+        {"download failed", [](void* u) { CWorkflow::callballDownError(L"HTTP 404", 0, u); }, 0, 0, 107,
          L" HTTP 404 (8)"},
-        {"unpack failed", [](void* u) { CUpdateWorkflow::callbackPatchProgress(3, 0, 0, nullptr, u); }, 0, 0,
-         107, L" (9)"},
+        {"unpack failed", [](void* u) { CWorkflow::callbackPatchProgress(3, 0, 0, nullptr, u); }, 0, 0, 107,
+         L" (9)"},
     };
     for (Case& c : cases)
     {
@@ -249,10 +244,10 @@ TEST_F(Fixture, ATimerRunsItsStepOnceAndNeverInsideAnotherStep)
     EXPECT_TRUE(processes.starts.empty());
 
     // The installer's wait pumps messages: a step that comes due meanwhile is put off.
-    CUpdateWorkflow::callbackDownComplete(L"C:\\up\\setup.exe", &flow);
+    CWorkflow::callbackDownComplete(L"C:\\up\\setup.exe", &flow);
     processes.during = [&]
     {
-        CUpdateWorkflow::callbackPatchProgress(2, 0, 0, nullptr, &flow);
+        CWorkflow::callbackPatchProgress(2, 0, 0, nullptr, &flow);
         view.armed.clear();
         Fire(TIMER_START_PATCH);
         Fire(TIMER_COMPLETE_DOWNLOAD); // the same step again, queued before its KillTimer
@@ -267,11 +262,11 @@ TEST_F(Fixture, ATimerRunsItsStepOnceAndNeverInsideAnotherStep)
     // A failed installer ends the dialog silently 500 ms later; nothing runs after the stop.
     processes.during = nullptr;
     processes.installerOk = false;
-    CUpdateWorkflow::callbackDownComplete(L"C:\\up\\setup.exe", &flow);
+    CWorkflow::callbackDownComplete(L"C:\\up\\setup.exe", &flow);
     Fire(TIMER_COMPLETE_DOWNLOAD);
     EXPECT_TRUE(flow.Stopped());
     EXPECT_TRUE(view.Armed(TIMER_END, 500));
-    CUpdateWorkflow::callballDownError(L"late", 0, &flow);
+    CWorkflow::callballDownError(L"late", 0, &flow);
     Fire(TIMER_START_PATCH);
     Fire(TIMER_UPGRADE_INFO);
     Fire(TIMER_FAILED);
@@ -287,7 +282,7 @@ TEST_F(Fixture, UpdateArchiveThatCannotBeOpenedFailsWithCode9)
     param.SetInstallType(1);
     std::wstring archive = install + L"\\notazip.zip";
     ASSERT_TRUE(WriteBytes(archive, "this is not an archive"));
-    CUpdateWorkflow::callbackDownComplete(archive.c_str(), &flow);
+    CWorkflow::callbackDownComplete(archive.c_str(), &flow);
     Fire(TIMER_COMPLETE_DOWNLOAD);
     EXPECT_EQ(view.status.back(), CStringTable::Load(IDS_APPLY_UPDATE));
     EXPECT_EQ(view.bars, std::make_pair(true, true));
@@ -311,7 +306,7 @@ TEST_F(Fixture, ServersUnreachable)
     view.boxes.clear();
     flow.Start();
     view.ended = false;
-    CUpdateWorkflow::callballDownError(L"x", 1, &flow); // arms the upgrade query
+    CWorkflow::callballDownError(L"x", 1, &flow); // arms the upgrade query
     Fire(TIMER_UPGRADE_INFO);
     EXPECT_EQ(flow.ErrorSuffix(), L" (5)");
 
@@ -330,7 +325,7 @@ TEST_F(Fixture, ServersUnreachable)
         view.Clear();
         view.answer = c.answer;
         processes.starts.clear();
-        CUpdateWorkflow::callballDownError(L"x", 1, &flow);
+        CWorkflow::callballDownError(L"x", 1, &flow);
         Fire(TIMER_UPGRADE_INFO);
         ASSERT_EQ(view.boxes.size(), 1u);
         EXPECT_EQ(view.boxes[0].text, CStringTable::Load(IDS_NO_UPGRADE_RESPONSE));
@@ -377,7 +372,7 @@ TEST_F(Fixture, PlacementAndVersionCheckDecideHowTheUpdateEnds)
         processes.selfResult = c.selfResult;
         ASSERT_TRUE(WriteBytes(unpacked + L"\\master_3.xml",
                                std::string("<files_info ver=\"") + c.updateMaster + "\"/>"));
-        CUpdateWorkflow::callbackPatchProgress(2, 0, 0, nullptr, &flow);
+        CWorkflow::callbackPatchProgress(2, 0, 0, nullptr, &flow);
         Fire(TIMER_START_PATCH);
         ASSERT_GE(processes.starts.size(), 1u);
         EXPECT_EQ(processes.starts[0], L"self " + flow.CopyFileParameters());
@@ -404,7 +399,7 @@ TEST_F(Fixture, PlacementAndVersionCheckDecideHowTheUpdateEnds)
     param.SetFileName(L"client.bat");
     param.SetPatchURL(L"");
     param.SetInstallType(1);
-    CUpdateWorkflow::callballDownError(L"x", 1, &flow);
+    CWorkflow::callballDownError(L"x", 1, &flow);
     flow.startDownload();
     EXPECT_TRUE(view.Armed(TIMER_CHECK_VERSION, 200)) << "no update: straight to the check";
     flow.runProduct();
@@ -431,6 +426,74 @@ TEST_F(Fixture, StatusTextsShowTheBarsTheirStateUses)
     size_t texts = view.status.size();
     flow.setStatusText(IDS_CANCEL);
     EXPECT_EQ(view.status.size(), texts) << "other ids set no text";
+}
+
+// The setup dialogs and the update-only dialog: their own timers, texts and endings.
+TEST_F(Fixture, SetupAndUpdateOnlyDialogsEndTheirOwnWay)
+{
+    for (WorkflowKind kind : {WORKFLOW_SETUP, WORKFLOW_SETUP_EX})
+    {
+        SCOPED_TRACE(CWorkflow::ClassName(kind));
+        view.Clear();
+        processes.starts.clear();
+        CWorkflow setup(&param, &view, kind, &processes);
+        setup.Start();
+        EXPECT_TRUE(view.Armed(SETUP_TIMER_INIT_INFO, 300));
+        // No upgrade server: the client is started (string 216) instead of a failure.
+        CWorkflow::callballDownError(L"x", 1, &setup);
+        setup.OnTimer(SETUP_TIMER_UPGRADE_INFO);
+        EXPECT_TRUE(view.Armed(SETUP_TIMER_RUN_PRODUCT, 200));
+        setup.OnTimer(SETUP_TIMER_RUN_PRODUCT);
+        EXPECT_EQ(view.status.back(), CStringTable::Format(IDS_SETUP_FINISHED, L"Meet"));
+        EXPECT_EQ(view.bars, std::make_pair(false, false));
+        ASSERT_EQ(processes.starts.size(), 1u);
+        EXPECT_EQ(processes.starts[0].rfind(L"client ", 0), 0u);
+        EXPECT_EQ(view.ends, 1);
+
+        // A download failure: string 210 and the code on one line, in the box of timer 106.
+        view.Clear();
+        setup.Start();
+        CWorkflow::callballDownError(L"HTTP 500", 0, &setup);
+        EXPECT_TRUE(view.Armed(SETUP_TIMER_FAILED, 200));
+        setup.OnTimer(SETUP_TIMER_FAILED);
+        ASSERT_EQ(view.boxes.size(), 1u);
+        EXPECT_EQ(view.boxes[0].text, CStringTable::Load(IDS_FAILED) + L" HTTP 500 (8)");
+
+        // The installer: success starts the client; failure ends quietly after 500 ms.
+        for (bool ok : {true, false})
+        {
+            view.Clear();
+            setup.Start();
+            processes.installerOk = ok;
+            CWorkflow::callbackDownComplete(L"C:\\up\\setup.exe", &setup);
+            setup.OnTimer(SETUP_TIMER_COMPLETE_DOWNLOAD);
+            EXPECT_EQ(view.status.back(), CStringTable::Load(IDS_RUN_SETUP));
+            EXPECT_EQ(view.Armed(SETUP_TIMER_RUN_PRODUCT, 200), ok);
+            EXPECT_EQ(view.Armed(SETUP_TIMER_END, 500), !ok);
+            EXPECT_EQ(setup.Stopped(), !ok);
+        }
+        processes.installerOk = true;
+        view.Clear();
+        setup.Start();
+        setup.OnCancel();
+        EXPECT_TRUE(view.Armed(SETUP_TIMER_END, 500));
+        setup.OnTimer(TIMER_FAILED_PROXY + 1); // not a timer of these dialogs
+        setup.OnTimer(SETUP_TIMER_END);
+        EXPECT_EQ(view.ends, 1);
+    }
+
+    // The update-only dialog: Continue in the retry box closes on string 209, starting nothing.
+    Install();
+    view.Clear();
+    processes.starts.clear();
+    CWorkflow justUpdate(&param, &view, WORKFLOW_JUST_UPDATE, &processes);
+    justUpdate.Start();
+    view.answer = IDCONTINUE;
+    CWorkflow::callballDownError(L"x", 1, &justUpdate);
+    justUpdate.OnTimer(TIMER_UPGRADE_INFO);
+    EXPECT_EQ(view.status.back(), CStringTable::Format(IDS_FINISHED, L"Meet"));
+    EXPECT_TRUE(processes.starts.empty());
+    EXPECT_EQ(view.ends, 1);
 }
 
 // The real window: layout, title, texts, and Cancel ending it half a second later

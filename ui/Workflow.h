@@ -1,9 +1,12 @@
 #pragma once
-// CUpdateWorkflow: the steps of the two update dialogs (the updater's dialog and the
-// update-only dialog of the loader control): directory lookup, installed check, upgrade
-// query, download of the installer or the update archive, installer run or unpack and
-// "/CopyFile" placement, version check, and at the end the client start (or, for the
-// update-only dialog, just the closing message).
+// CWorkflow: the steps of the four workflow dialogs. The two update dialogs (the updater's
+// dialog and the loader control's update-only dialog) look up the directory server, check
+// whether the client is installed, ask the upgrade server, download the installer or the
+// update archive, run the installer or unpack and place the update ("/CopyFile"), check the
+// versions and at the end start the client (or, update-only, just show that they are
+// done). The two setup dialogs install a missing client (the extended one always runs the
+// installer the server names) and start it; they have no unpack and no version check, and
+// number their timers differently.
 //
 // Every step runs on the dialog's thread and hands over to the next one by a one-shot
 // timer of its view. The download and unpack workers report through the callbacks below,
@@ -28,7 +31,7 @@
 
 class CParam;
 
-// The dialogs' timers.
+// The update dialogs' timers (the setup dialogs: SetupTimer).
 enum WorkflowTimer
 {
     TIMER_INIT_INFO = 100,         // directory lookup
@@ -42,29 +45,63 @@ enum WorkflowTimer
     TIMER_FAILED_PROXY = 108,      // failure box with the proxy settings, then end
 };
 
-class CUpdateWorkflow
+// The setup dialogs' timers.
+enum SetupTimer
+{
+    SETUP_TIMER_INIT_INFO = 100,
+    SETUP_TIMER_UPGRADE_INFO = 101,
+    SETUP_TIMER_START_DOWNLOAD = 102,
+    SETUP_TIMER_COMPLETE_DOWNLOAD = 103,
+    SETUP_TIMER_RUN_PRODUCT = 104,
+    SETUP_TIMER_END = 105,
+    SETUP_TIMER_FAILED = 106,       // plain failure box (text and suffix on one line), then end
+    SETUP_TIMER_FAILED_PROXY = 107, // failure box with the proxy settings, then end
+};
+
+enum WorkflowKind
+{
+    WORKFLOW_UPDATE,      // CNVPCUpdaterDlg: update, then start the client
+    WORKFLOW_JUST_UPDATE, // CNVPCJustUpdaterDlg: update, then show string 209 and close
+    WORKFLOW_SETUP,       // CNVPCSetupDlg: install when missing, then start the client
+    WORKFLOW_SETUP_EX,    // CNVPCSetupExDlg: always run the extended installer, then start
+};
+
+class CWorkflow
 {
   public:
-    enum Finish
+    // The workflow's steps; each dialog kind has its own timer for each (none: 0).
+    enum Step
     {
-        FINISH_RUN_PRODUCT, // the updater's dialog: start the client
-        FINISH_UPDATE_ONLY, // the update-only dialog: show string 209 and close
+        STEP_INIT_INFO,
+        STEP_UPGRADE_INFO,
+        STEP_START_DOWNLOAD,
+        STEP_COMPLETE_DOWNLOAD,
+        STEP_START_PATCH,
+        STEP_CHECK_VERSION,
+        STEP_RUN_PRODUCT,
+        STEP_END,
+        STEP_FAILED,
+        STEP_FAILED_PROXY,
+        STEP_COUNT
     };
 
-    // className starts the step log lines ("CNVPCUpdaterDlg", "CNVPCJustUpdaterDlg").
+    // The class name of kind's dialog ("CNVPCUpdaterDlg" ...), which starts its log lines.
+    static const wchar_t* ClassName(WorkflowKind kind);
+    // The timer kind's dialog uses for step; 0 when it has no such step.
+    static UINT TimerOf(WorkflowKind kind, Step step);
+
     // param, view and processes outlive the workflow.
-    CUpdateWorkflow(CParam* param, IWorkflowView* view, const wchar_t* className, Finish finish,
-                    IWorkflowProcesses* processes = nullptr);
-    virtual ~CUpdateWorkflow();
-    CUpdateWorkflow(const CUpdateWorkflow&) = delete;
-    CUpdateWorkflow& operator=(const CUpdateWorkflow&) = delete;
+    CWorkflow(CParam* param, IWorkflowView* view, WorkflowKind kind, IWorkflowProcesses* processes = nullptr);
+    virtual ~CWorkflow();
+    CWorkflow(const CWorkflow&) = delete;
+    CWorkflow& operator=(const CWorkflow&) = delete;
 
     // The end of the dialog's initialisation: stop flag, suffix and versions cleared,
-    // callbacks registered, timer 100 armed with 500 ms.
+    // callbacks registered, timer 100 armed (500 ms; the setup dialogs 300 ms).
     void Start();
     // WM_TIMER with id.
     void OnTimer(UINT id);
-    // The Cancel button: stopWork, then the end in 500 ms.
+    // The Cancel button: stopWork, then the end timer with 500 ms.
     void OnCancel();
     // WM_DESTROY: stops the workers, closes the connections, clears the callbacks.
     void OnDestroy();
@@ -79,7 +116,8 @@ class CUpdateWorkflow
     void finishUpdate();
     void stopWork();
 
-    // Bars and status text by string id, with the height rule (ids 202..209).
+    // Bars and status text by string id, with the height rule (ids 202..209, and 216 in
+    // the setup dialogs).
     void setStatusText(UINT id);
 
     std::wstring ErrorSuffix() const;
@@ -96,16 +134,24 @@ class CUpdateWorkflow
     static void callballDownError(const wchar_t* message, int retry, void* user);
     static void callbackPatchProgress(int kind, int a, int b, const char* name, void* user);
 
+    WorkflowKind Kind() const { return m_kind; }
+
   private:
-    // Any thread: remembers that id is due and arms it.
-    void Arm(UINT id, UINT ms);
-    void Fail(const wchar_t* suffix, UINT timer = TIMER_FAILED);
+    bool IsSetup() const { return m_kind == WORKFLOW_SETUP || m_kind == WORKFLOW_SETUP_EX; }
+    // Any thread: remembers that step is due and arms its timer.
+    void Arm(Step step, UINT ms);
+    void Fail(const wchar_t* suffix, Step step = STEP_FAILED);
     void SetErrorSuffix(const std::wstring& suffix);
     void ShowFailureBox(bool withProxy);
     void End();
-    void RunStep(UINT id);
+    void RunStep(Step step);
+    void getSetupInfo(); // getUpgradeInfo of the setup dialogs
+    void Finish();       // runProduct, or finishUpdate for the update-only dialog
     // Whether the client and both installed manifests exist.
     bool ClientInstalled() const;
+    // The first part of getUpgradeInfo in all dialogs: installed check, connection, log
+    // lines. True when the upgrade server is connected.
+    bool ConnectUpgradeServer(bool* exist);
 
     // In the order the dialogs hold them; torn down the other way round.
     CParam* m_param;
@@ -120,9 +166,9 @@ class CUpdateWorkflow
 
     IWorkflowView* m_view;
     IWorkflowProcesses* m_processes;
+    WorkflowKind m_kind;
     std::wstring m_className;
-    Finish m_finish;
-    std::atomic<unsigned> m_armed; // bit (id - 100) for every timer armed and not yet served
+    std::atomic<unsigned> m_armed; // bit per step armed and not yet served
     bool m_inStep = false;
     bool m_ended = false;
 };
