@@ -3,9 +3,13 @@
 //
 //   nvpc_bench_driver download HOST PORT URL FOLDER   CDownloaderEx into FOLDER
 //   nvpc_bench_driver unzip ARCHIVE                   CPatcher beside the archive
+//   nvpc_bench_driver startfloor PORT CLIENT ARGS     the platform's floor of the
+//       no-update start: two connections to 127.0.0.1:PORT (directory and upgrade
+//       server), then CLIENT started with ARGS, without waiting for it
 //
 // Prints "ok <file or entries> <milliseconds>" and exits 0, or "error <text>" and exits 1;
 // exit code 2 for a wrong command line.
+#include <winsock2.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -90,6 +94,45 @@ int Unzip(wchar_t** argv)
     DWORD ms = GetTickCount() - start;
     return Report(o, std::to_wstring(o.entries), ms);
 }
+// A connection to the server, opened and closed as the workflow's two lookups do.
+bool ConnectOnce(WORD port)
+{
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET)
+        return false;
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(s, reinterpret_cast<sockaddr*>(&to), sizeof(to)) == 0;
+    closesocket(s);
+    return ok;
+}
+
+int StartFloor(wchar_t** argv)
+{
+    Outcome o;
+    DWORD start = GetTickCount();
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    WORD port = static_cast<WORD>(wcstoul(argv[0], nullptr, 10));
+    o.ok = ConnectOnce(port) && ConnectOnce(port);
+    std::wstring line = L"\"" + std::wstring(argv[1]) + L"\" " + argv[2];
+    STARTUPINFOW si = {sizeof(si)};
+    PROCESS_INFORMATION pi = {};
+    if (o.ok && CreateProcessW(argv[1], &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    {
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    else
+    {
+        o.ok = false;
+        o.text = L"connection or start failed";
+    }
+    WSACleanup();
+    return Report(o, L"started", GetTickCount() - start);
+}
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -99,6 +142,10 @@ int wmain(int argc, wchar_t** argv)
         return Download(argv + 2);
     if (argc == 3 && wcscmp(argv[1], L"unzip") == 0)
         return Unzip(argv + 2);
-    fwprintf(stderr, L"usage: nvpc_bench_driver download HOST PORT URL FOLDER | unzip ARCHIVE\n");
+    if (argc == 5 && wcscmp(argv[1], L"startfloor") == 0)
+        return StartFloor(argv + 2);
+    fwprintf(stderr,
+             L"usage: nvpc_bench_driver download HOST PORT URL FOLDER | unzip ARCHIVE | startfloor PORT "
+             L"CLIENT ARGS\n");
     return 2;
 }

@@ -16,6 +16,7 @@
 #include "ui/ProductRunner.h"
 #include "ui/SkinSet.h"
 #include "ui/StringTable.h"
+#include "ui/WebPopupBrowser.h"
 #include "updater/ProxyMode.h"
 
 namespace
@@ -31,7 +32,8 @@ bool StartsWithSwitch(const wchar_t* commandLine, const wchar_t* name)
 template <typename Dialog> void RunDialog(CParam& param)
 {
     Dialog dialog(&param, ProgramInstance());
-    dialog.RunModal(GetActiveWindow());
+    if (dialog.RunModal(GetActiveWindow()) == -1)
+        WriteLog(LOG_INFO, L"RunDialog : the dialog could not be created, error=%d", (int)GetLastError());
 }
 
 // Directory lookup, then the client; any failure ends the run silently.
@@ -41,8 +43,11 @@ void RunDirectStart(CParam& param)
     runner.Run(nullptr);
 }
 
-// The web popup browser is not built yet: the answer only ends the run.
-void ShowUpdatePage(const wchar_t* /*url*/) {}
+// The page offering the newer launcher, at the browser's own size.
+void ShowUpdatePage(const wchar_t* url)
+{
+    CWebPopupBrowser().Open(url, 0, 0);
+}
 } // namespace
 
 void SetProgramInstance(HINSTANCE instance)
