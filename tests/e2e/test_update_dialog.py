@@ -113,10 +113,16 @@ def assert_state(state, strings, status_id, bar202, bar203):
 
 
 def shot(view, name):
-    path = view.capture(name)
-    assert path is not None, f"no screenshot {name}"
-    _, _, rows = read_bmp(path)
-    assert len({pixel for row in rows for pixel in row}) > 4, f"screenshot {name} is blank"
+    """A screenshot, taken again (bounded) while the window has not painted yet."""
+    deadline = time.monotonic() + 5
+    while True:
+        path = view.capture(name)
+        assert path is not None, f"no screenshot {name}"
+        _, _, rows = read_bmp(path)
+        if len({pixel for row in rows for pixel in row}) > 4:
+            return
+        assert time.monotonic() < deadline, f"screenshot {name} is blank"
+        time.sleep(0.2)
 
 
 def order_of(texts, *expected):
@@ -475,8 +481,16 @@ def test_directory_failures_offer_the_proxy_settings(world, probe, strings, log_
     assert box_lines(box) == (lang[210], f" ({code})")
     assert set(buttons(box)) == {IDRETRY, IDCANCEL}
     assert box[IDRETRY]["text"] == lang[218]
-    retry, cancel = box[IDRETRY]["rect"], box[IDCANCEL]["rect"]
-    assert retry[2] - retry[0] == cancel[2] - cancel[0] + 20, "the relabelled button is widened by 20"
+
+    def widths(controls):
+        return [c["rect"][2] - c["rect"][0] for c in (controls[IDRETRY], controls[IDCANCEL])]
+
+    # The box may be widened from its own loop just after it shows: look again, bounded.
+    deadline = time.monotonic() + 5
+    while widths(box)[0] != widths(box)[1] + 20 and time.monotonic() < deadline:
+        time.sleep(0.1)
+        box = view.wait_box(5) or box
+    assert widths(box)[0] == widths(box)[1] + 20, f"the relabelled button is widened by 20: {box}"
     assert_state(view.state(), lang, 201, False, False)
     shot(view, f"update_{LANGUAGES[language]}_proxy_box_{code}")
 
