@@ -6,4 +6,4 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$ROOT/scripts/setup.sh"
 "$ROOT/scripts/build.sh"
 . "$ROOT/scripts/session.sh"
-/usr/bin/python3 "$ROOT/scripts/main_job.py"
+/usr/bin/python3 "$ROOT/scripts/main_job.py" "$@"

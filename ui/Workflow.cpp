@@ -121,6 +121,7 @@ void CWorkflow::Start()
     SetErrorSuffix(std::wstring());
     m_versions.Reset();
     m_ended = false;
+    m_installerRan = false;
     m_downloader.SetProgressCallback(&CWorkflow::callbackDownProgress, this);
     m_downloader.SetCompleteCallback(&CWorkflow::callbackDownComplete, this);
     m_downloader.SetErrorCallback(&CWorkflow::callballDownError, this);
@@ -344,6 +345,16 @@ void CWorkflow::getUpgradeInfo()
     if (ConnectUpgradeServer(&exist))
     {
         m_param->SetInstallType(exist ? 1 : 0);
+        if (!exist && m_installerRan)
+        {
+            // The installer reported success but left no client: running it again would
+            // only repeat that for ever.
+            WriteLog(LOG_INFO, L"%s::getUpgradeInfo : not installed after the installer",
+                     m_className.c_str());
+            m_view->ShowBox(CStringTable::Load(IDS_CLIENT_NOT_STARTED), m_param->GetCaptionText(), MB_OK);
+            End();
+            return;
+        }
         if (!exist)
         {
             setStatusText(IDS_CHECK_INSTALLED);
@@ -434,6 +445,7 @@ void CWorkflow::completeDownload()
         {
             // Now installed: the update dialogs go on to the update path, the setup
             // dialogs start the client.
+            m_installerRan = true;
             Arm(IsSetup() ? STEP_RUN_PRODUCT : STEP_UPGRADE_INFO, kStepMs);
         }
         else

@@ -171,4 +171,5 @@ class CWorkflow
     std::atomic<unsigned> m_armed; // bit per step armed and not yet served
     bool m_inStep = false;
     bool m_ended = false;
+    bool m_installerRan = false; // an installer ran and exited with 0 in this run
 };

@@ -428,6 +428,32 @@ TEST_F(Fixture, StatusTextsShowTheBarsTheirStateUses)
     EXPECT_EQ(view.status.size(), texts) << "other ids set no text";
 }
 
+// An installer that exits with 0 but installs nothing is not downloaded and run again and
+// again: the second look finds no client and says so.
+TEST_F(Fixture, AnInstallerThatInstallsNothingIsNotRunAgain)
+{
+    LoopbackServer upgrade(
+        [](SOCKET, LoopbackServer& server)
+        {
+            while (!server.stopping())
+                Sleep(10);
+        });
+    std::wstring port = std::to_wstring(upgrade.port());
+    param.SetUpPort(port.c_str());
+    param.SetInstallType(0);
+    CWorkflow::callbackDownComplete(L"C:\\up\\setup.exe", &flow);
+    Fire(TIMER_COMPLETE_DOWNLOAD);
+    ASSERT_TRUE(view.Armed(TIMER_UPGRADE_INFO, 200));
+    Fire(TIMER_UPGRADE_INFO);
+    EXPECT_EQ(upgrade.accepted(), 1);
+    EXPECT_EQ(upgrade.received(), "") << "no second setup query";
+    ASSERT_EQ(view.boxes.size(), 1u);
+    EXPECT_EQ(view.boxes[0].text, CStringTable::Load(IDS_CLIENT_NOT_STARTED));
+    EXPECT_EQ(view.ends, 1);
+    EXPECT_EQ(processes.starts.size(), 1u) << "the installer ran once";
+    flow.OnDestroy();
+}
+
 // The setup dialogs and the update-only dialog: their own timers, texts and endings.
 TEST_F(Fixture, SetupAndUpdateOnlyDialogsEndTheirOwnWay)
 {
