@@ -122,6 +122,8 @@ class CWorkflow
 
     std::wstring ErrorSuffix() const;
     bool Stopped() const { return m_stop.load() != 0; }
+    // A step is on the stack (waiting for a program or a box, pumping messages).
+    bool InStep() const { return m_inStep; }
     CDownloaderEx& Downloader() { return m_downloader; }
     CPatcher& Patcher() { return m_patcher; }
     CVersionCheck& Versions() { return m_versions; }
