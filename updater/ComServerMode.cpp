@@ -1,11 +1,16 @@
 #include "updater/ComServerMode.h"
 
+#include <shlwapi.h>
+
+#include "updater/NVPCUpdaterModule.h"
 #include "updater/ProgramEntry.h"
 
 int RunComServerMode(int /*showCommand*/)
 {
-    // The COM server (serving the loader control) is not built yet: nothing is served.
-    return 0;
+    // The loader control's class object joins this list once the control is built; with
+    // nothing to serve the server run ends at once.
+    CNVPCUpdaterModule module({});
+    return static_cast<int>(module.Run(::PathGetArgsW(::GetCommandLineW())));
 }
 
 // The updater's differences live beside its COM server, so that only the updater links it.
