@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -134,7 +135,8 @@ TEST(UpdaterLinkMode, AnotherLauncherVersionAsksAndRunsNoWorkflow)
         LogCapture log;
         std::wstring caption, text;
         // RTP=9 runs no workflow even when the version matches, so nothing else can appear.
-        std::wstring link = MakeLink(L"VER=2.0.0.1&UDU=http://127.0.0.1:9/get&CAP=Meeting&RTP=9&LAT=" + now +
+        // The update page is one the popup refuses: a real browser would outlive the run.
+        std::wstring link = MakeLink(L"VER=2.0.0.1&UDU=file:///C:/x.exe&CAP=Meeting&RTP=9&LAT=" + now +
                                      L"&SAT=" + now + L"&EAT=10");
         EXPECT_EQ(AnswerVersionQuestion(link, button, &caption, &text), 0) << "no question box seen";
         EXPECT_EQ(caption, L"Meeting Updater");
@@ -152,6 +154,9 @@ TEST(UpdaterLinkMode, AnotherLauncherVersionAsksAndRunsNoWorkflow)
         EXPECT_EQ(texts[2], L"CMngrSocket::InitNetwork");
         EXPECT_EQ(texts.back(), L"CMngrSocket::ReleaseNetwork");
         EXPECT_EQ(texts[3], L"SetVersion : 2.0.0.1");
+        const std::wstring opened = L"CWebPopupBrowser::Open : refused file:///C:/x.exe";
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), opened), button == IDYES ? 1 : 0)
+            << "Yes, and only Yes, opens the update page";
     }
 }
 
