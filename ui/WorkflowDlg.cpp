@@ -53,6 +53,11 @@ int OpenWorkflowDialogs()
     return g_openDialogs;
 }
 
+void ResetOpenWorkflowDialogs()
+{
+    g_openDialogs = 0;
+}
+
 CWorkflowDlg::CWorkflowDlg(CParam* param, HINSTANCE module, WorkflowKind kind, IWorkflowProcesses* processes)
     : m_param(param), m_workflow(param, this, kind, processes), m_module(module)
 {

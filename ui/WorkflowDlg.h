@@ -29,6 +29,8 @@ enum WorkflowControl
 // How many workflow dialogs are open in this process (all four kinds). The loader
 // control refuses to open another one while this is above zero.
 int OpenWorkflowDialogs();
+// Sets that count back to zero (a new loader control starting with no other one alive).
+void ResetOpenWorkflowDialogs();
 
 class CWorkflowDlg : public CAtlGdipDlg, public IWorkflowView
 {
