@@ -15,6 +15,8 @@
 //                                control's event interface)
 //   events                       prints how many events each sink received
 //   pump MS                      runs this thread's message loop for MS milliseconds
+//   waitwindow MS TITLE          runs it until a window captioned TITLE (the rest of the
+//                                line) has shown and gone again, at most MS milliseconds
 //   release                      releases the sinks and the control
 // Each command prints one JSON line: {"cmd":...,"hr":...} plus its results. Exit code 0
 // when every command ran (whatever the HRESULTs), 2 for a bad script.
@@ -309,6 +311,25 @@ bool RunCommand(Host& host, const std::wstring& line)
         in >> ms;
         Pump(ms);
         printf("{\"cmd\":\"pump\",\"ms\":%lu}\n", static_cast<unsigned long>(ms));
+    }
+    else if (cmd == L"waitwindow")
+    {
+        DWORD ms = 0;
+        in >> ms;
+        std::wstring title;
+        std::getline(in, title);
+        title.erase(0, title.find_first_not_of(L" \t"));
+        DWORD start = GetTickCount();
+        bool seen = false, gone = false;
+        while (GetTickCount() - start < ms && !gone)
+        {
+            bool shown = FindWindowW(nullptr, title.c_str()) != nullptr;
+            seen = seen || shown;
+            gone = seen && !shown;
+            Pump(50);
+        }
+        printf("{\"cmd\":\"waitwindow\",\"seen\":%s,\"gone\":%s}\n", seen ? "true" : "false",
+               gone ? "true" : "false");
     }
     else if (cmd == L"release")
     {
