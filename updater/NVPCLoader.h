@@ -49,16 +49,25 @@ class CProxy_INVPCLoaderEvents
 };
 
 class CNVPCLoader : public DispatchImpl<INVPCLoader>,
+                    public IViewObjectEx,
+                    public IOleControl,
+                    public IPersistStreamInit,
                     public ISupportErrorInfo,
                     public IConnectionPointContainer,
+                    public ISpecifyPropertyPages,
                     public IProvideClassInfo2,
                     public IObjectSafety
 {
   public:
-    // In the order QueryInterface looks them up.
+    // In the order QueryInterface looks them up. In-place activation (IOleObject,
+    // IOleInPlaceObject[Windowless], IOleWindow, IOleInPlaceActiveObject), IQuickActivate,
+    // IPersistStorage and IDataObject are not built yet and not answered.
     using Interfaces =
-        ComInterfaces<INVPCLoader, IDispatch, ISupportErrorInfo, IConnectionPointContainer,
-                      ComVia<IProvideClassInfo, IProvideClassInfo2>, IProvideClassInfo2, IObjectSafety>;
+        ComInterfaces<INVPCLoader, IDispatch, IViewObjectEx, ComVia<IViewObject2, IViewObjectEx>,
+                      ComVia<IViewObject, IViewObjectEx>, IOleControl, IPersistStreamInit,
+                      ComVia<IPersist, IPersistStreamInit>, ISupportErrorInfo, IConnectionPointContainer,
+                      ISpecifyPropertyPages, ComVia<IProvideClassInfo, IProvideClassInfo2>,
+                      IProvideClassInfo2, IObjectSafety>;
 
     CNVPCLoader();
     virtual ~CNVPCLoader();
@@ -100,6 +109,46 @@ class CNVPCLoader : public DispatchImpl<INVPCLoader>,
     HRESULT STDMETHODCALLTYPE SetRunType(ULONG type) override;
     HRESULT STDMETHODCALLTYPE SetQueryType(ULONG type) override;
 
+    // IViewObjectEx, IViewObject2, IViewObject (NVPCLoaderView.cpp): the control draws one
+    // rectangle over its bounds with the device context's pen and brush.
+    HRESULT STDMETHODCALLTYPE Draw(DWORD aspect, LONG index, void* aspectInfo, DVTARGETDEVICE* target,
+                                   HDC targetDevice, HDC dc, LPCRECTL bounds, LPCRECTL metafileBounds,
+                                   WINBOOL(STDMETHODCALLTYPE* keepOn)(ULONG_PTR),
+                                   ULONG_PTR keepOnValue) override;
+    HRESULT STDMETHODCALLTYPE GetColorSet(DWORD aspect, LONG index, void* aspectInfo, DVTARGETDEVICE* target,
+                                          HDC targetDevice, LOGPALETTE** colors) override;
+    HRESULT STDMETHODCALLTYPE Freeze(DWORD aspect, LONG index, void* aspectInfo, DWORD* freeze) override;
+    HRESULT STDMETHODCALLTYPE Unfreeze(DWORD freeze) override;
+    HRESULT STDMETHODCALLTYPE SetAdvise(DWORD aspects, DWORD flags, IAdviseSink* sink) override;
+    HRESULT STDMETHODCALLTYPE GetAdvise(DWORD* aspects, DWORD* flags, IAdviseSink** sink) override;
+    HRESULT STDMETHODCALLTYPE GetExtent(DWORD aspect, LONG index, DVTARGETDEVICE* target,
+                                        LPSIZEL size) override;
+    HRESULT STDMETHODCALLTYPE GetRect(DWORD aspect, LPRECTL rect) override;
+    HRESULT STDMETHODCALLTYPE GetViewStatus(DWORD* status) override;
+    HRESULT STDMETHODCALLTYPE QueryHitPoint(DWORD aspect, LPCRECT bounds, POINT where, LONG closeHint,
+                                            DWORD* result) override;
+    HRESULT STDMETHODCALLTYPE QueryHitRect(DWORD aspect, LPCRECT bounds, LPCRECT where, LONG closeHint,
+                                           DWORD* result) override;
+    HRESULT STDMETHODCALLTYPE GetNaturalExtent(DWORD aspect, LONG index, DVTARGETDEVICE* target,
+                                               HDC targetDevice, DVEXTENTINFO* info, LPSIZEL size) override;
+
+    // IOleControl: no mnemonics, ambient changes accepted, events frozen by count.
+    HRESULT STDMETHODCALLTYPE GetControlInfo(CONTROLINFO* info) override;
+    HRESULT STDMETHODCALLTYPE OnMnemonic(MSG* message) override;
+    HRESULT STDMETHODCALLTYPE OnAmbientPropertyChange(DISPID id) override;
+    HRESULT STDMETHODCALLTYPE FreezeEvents(WINBOOL freeze) override;
+
+    // IPersistStreamInit, IPersist: the control's only persistent state is its extent.
+    HRESULT STDMETHODCALLTYPE GetClassID(CLSID* clsid) override;
+    HRESULT STDMETHODCALLTYPE IsDirty() override;
+    HRESULT STDMETHODCALLTYPE Load(LPSTREAM stream) override;
+    HRESULT STDMETHODCALLTYPE Save(LPSTREAM stream, WINBOOL clearDirty) override;
+    HRESULT STDMETHODCALLTYPE GetSizeMax(ULARGE_INTEGER* size) override;
+    HRESULT STDMETHODCALLTYPE InitNew() override;
+
+    // ISpecifyPropertyPages: the control has none.
+    HRESULT STDMETHODCALLTYPE GetPages(CAUUID* pages) override;
+
     // ISupportErrorInfo
     HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override;
 
@@ -117,9 +166,13 @@ class CNVPCLoader : public DispatchImpl<INVPCLoader>,
     HRESULT STDMETHODCALLTYPE SetInterfaceSafetyOptions(REFIID iid, DWORD mask, DWORD enabled) override;
 
     // The only safety option the control claims: safe for scripting.
-    static const DWORD kSupportedSafety = INTERFACESAFE_FOR_UNTRUSTED_CALLER;
+    static constexpr DWORD kSupportedSafety = INTERFACESAFE_FOR_UNTRUSTED_CALLER;
     // The icon SetProductType loads, whatever the type.
-    static const int kProductIcon = 206;
+    static constexpr int kProductIcon = 206;
+    // The extent of a new control, in HIMETRIC (two inches square).
+    static constexpr LONG kDefaultExtent = 5080;
+    // The saved state: a format version, then the extent.
+    static constexpr DWORD kStreamVersion = 0x0100;
 
   protected:
     // The window the refusal boxes belong to: the control's own, else none (the control
@@ -144,6 +197,12 @@ class CNVPCLoader : public DispatchImpl<INVPCLoader>,
     CProxy_INVPCLoaderEvents m_events;
     UniqueHandleT<IconTraits> m_productIcon;
     DWORD m_safety = 0;
+    SIZEL m_extent = {kDefaultExtent, kDefaultExtent};
+    bool m_dirty = false;
+    DWORD m_viewAspects = 0;
+    DWORD m_viewAdviseFlags = 0;
+    ComPtr<IAdviseSink> m_viewSink;
+    LONG m_eventsFrozen = 0;
 };
 
 // The class factory the COM server registers for CLSID_NVPCLoader (a new reference):

@@ -359,25 +359,25 @@ TEST_F(LoaderControl, AnswersItsInterfacesWithOneIdentity)
         IID iid;
         bool answered;
     };
-    // The list of a windowed control, in lookup order; the embedding interfaces are not
-    // built yet and must not be claimed.
+    // The list of a windowed control, in lookup order; in-place activation, quick
+    // activation, storage and data transfer are not built yet and must not be claimed.
     const Row rows[] = {
         {__uuidof(INVPCLoader), true},
         {IID_IDispatch, true},
-        {IID_IViewObjectEx, false},
-        {IID_IViewObject2, false},
-        {IID_IViewObject, false},
+        {IID_IViewObjectEx, true},
+        {IID_IViewObject2, true},
+        {IID_IViewObject, true},
         {IID_IOleInPlaceObjectWindowless, false},
         {IID_IOleInPlaceObject, false},
         {IID_IOleWindow, false},
         {IID_IOleInPlaceActiveObject, false},
-        {IID_IOleControl, false},
+        {IID_IOleControl, true},
         {IID_IOleObject, false},
-        {IID_IPersistStreamInit, false},
-        {IID_IPersist, false},
+        {IID_IPersistStreamInit, true},
+        {IID_IPersist, true},
         {IID_ISupportErrorInfo, true},
         {IID_IConnectionPointContainer, true},
-        {IID_ISpecifyPropertyPages, false},
+        {IID_ISpecifyPropertyPages, true},
         {IID_IQuickActivate, false},
         {IID_IPersistStorage, false},
         {IID_IDataObject, false},
@@ -680,4 +680,151 @@ TEST_F(LoaderControl, RunExOpensTheDialogAndReleaseClosesIt)
     EXPECT_EQ(std::count(lines.begin(), lines.end(), L"FinalConstruct"), 2);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), L"FinalRelease"), 2);
     ReleaseSkinSet();
+}
+
+TEST_F(LoaderControl, DrawsOneRectangleInsideItsBoundsWithTheCallersPenAndBrush)
+{
+    ComPtr<INVPCLoader> control = NewControl();
+    ASSERT_TRUE(control);
+    ComPtr<IViewObject> view;
+    ASSERT_EQ(control.As(view), S_OK);
+
+    HDC screen = GetDC(nullptr);
+    HDC dc = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, 100, 100);
+    ReleaseDC(nullptr, screen);
+    HGDIOBJ oldBitmap = SelectObject(dc, bitmap);
+    RECT all = {0, 0, 100, 100};
+    FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    HBRUSH red = CreateSolidBrush(RGB(255, 0, 0));
+    HPEN blue = CreatePen(PS_SOLID, 3, RGB(0, 0, 255));
+    HGDIOBJ oldBrush = SelectObject(dc, red), oldPen = SelectObject(dc, blue);
+
+    RECTL bounds = {10, 10, 50, 40};
+    EXPECT_EQ(view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, dc, &bounds, nullptr, nullptr, 0),
+              S_OK);
+    EXPECT_EQ(view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, dc, nullptr, nullptr, nullptr, 0),
+              E_INVALIDARG);
+    struct Probe
+    {
+        int x, y;
+        COLORREF colour;
+    };
+    const Probe probes[] = {
+        {30, 25, RGB(255, 0, 0)},    // inside: the brush
+        {10, 25, RGB(0, 0, 255)},    // the border: the pen
+        {9, 25, RGB(255, 255, 255)}, // the wide pen stays inside the bounds
+        {50, 25, RGB(255, 255, 255)}, {70, 70, RGB(255, 255, 255)},
+    };
+    for (const Probe& p : probes)
+    {
+        SCOPED_TRACE(testing::Message() << p.x << "," << p.y);
+        EXPECT_EQ(GetPixel(dc, p.x, p.y), p.colour);
+    }
+    HRGN after = CreateRectRgn(0, 0, 0, 0);
+    EXPECT_EQ(GetClipRgn(dc, after), 0) << "the caller's (absent) clipping is back";
+    DeleteObject(after);
+
+    SelectObject(dc, oldBrush);
+    SelectObject(dc, oldPen);
+    SelectObject(dc, oldBitmap);
+    DeleteObject(red);
+    DeleteObject(blue);
+    DeleteObject(bitmap);
+    DeleteDC(dc);
+
+    // The rest of the view: extent, hit tests, status, the advise sink kept.
+    ComPtr<IViewObjectEx> ex;
+    ASSERT_EQ(control.As(ex), S_OK);
+    SIZEL extent = {};
+    EXPECT_EQ(ex->GetExtent(DVASPECT_CONTENT, -1, nullptr, &extent), S_OK);
+    EXPECT_EQ(extent.cx, CNVPCLoader::kDefaultExtent);
+    RECT box = {0, 0, 20, 20}, away = {30, 30, 40, 40};
+    DWORD hit = 9;
+    EXPECT_EQ(ex->QueryHitPoint(DVASPECT_CONTENT, &box, POINT{5, 5}, 0, &hit), S_OK);
+    EXPECT_EQ(hit, static_cast<DWORD>(HITRESULT_HIT));
+    EXPECT_EQ(ex->QueryHitPoint(DVASPECT_CONTENT, &box, POINT{25, 5}, 0, &hit), S_OK);
+    EXPECT_EQ(hit, static_cast<DWORD>(HITRESULT_OUTSIDE));
+    EXPECT_EQ(ex->QueryHitRect(DVASPECT_CONTENT, &box, &away, 0, &hit), S_OK);
+    EXPECT_EQ(hit, static_cast<DWORD>(HITRESULT_OUTSIDE));
+    DWORD status = 0;
+    EXPECT_EQ(ex->GetViewStatus(&status), S_OK);
+    EXPECT_EQ(status, static_cast<DWORD>(VIEWSTATUS_SOLIDBKGND | VIEWSTATUS_OPAQUE));
+    EXPECT_EQ(ex->SetAdvise(DVASPECT_CONTENT, ADVF_ONLYONCE, nullptr), S_OK);
+    DWORD aspects = 0, flags = 0;
+    ComPtr<IAdviseSink> sink;
+    EXPECT_EQ(ex->GetAdvise(&aspects, &flags, sink.put()), S_OK);
+    EXPECT_EQ(aspects, static_cast<DWORD>(DVASPECT_CONTENT));
+    EXPECT_EQ(flags, static_cast<DWORD>(ADVF_ONLYONCE));
+    EXPECT_FALSE(sink);
+}
+
+TEST_F(LoaderControl, SavesItsExtentAndRefusesABrokenState)
+{
+    ComPtr<INVPCLoader> control = NewControl();
+    ASSERT_TRUE(control);
+    ComPtr<IPersistStreamInit> persist;
+    ASSERT_EQ(control.As(persist), S_OK);
+    CLSID clsid = GUID_NULL;
+    EXPECT_EQ(persist->GetClassID(&clsid), S_OK);
+    EXPECT_TRUE(IsEqualCLSID(clsid, __uuidof(NVPCLoader)));
+    EXPECT_EQ(persist->IsDirty(), S_FALSE);
+
+    struct Row
+    {
+        DWORD words[3];
+        ULONG bytes;
+        HRESULT result;
+        LONG cx; // the extent afterwards
+    };
+    const Row rows[] = {
+        {{CNVPCLoader::kStreamVersion, 1000, 2000}, 12, S_OK, 1000},
+        {{CNVPCLoader::kStreamVersion, 3000, 4000}, 8, E_FAIL, 1000},      // cut short
+        {{CNVPCLoader::kStreamVersion, 0x80000000u, 5}, 12, E_FAIL, 1000}, // negative
+        {{CNVPCLoader::kStreamVersion, 7, 0}, 12, E_FAIL, 1000},
+        {{0x0999, 7, 7}, 12, E_FAIL, 1000}, // another format
+    };
+    ComPtr<IViewObject2> view;
+    ASSERT_EQ(control.As(view), S_OK);
+    for (size_t i = 0; i < ARRAYSIZE(rows); ++i)
+    {
+        SCOPED_TRACE(i);
+        ComPtr<IStream> stream;
+        ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()), S_OK);
+        ULONG written = 0;
+        stream->Write(rows[i].words, rows[i].bytes, &written);
+        stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_SET, nullptr);
+        EXPECT_EQ(persist->Load(stream.get()), rows[i].result);
+        SIZEL extent = {};
+        view->GetExtent(DVASPECT_CONTENT, -1, nullptr, &extent);
+        EXPECT_EQ(extent.cx, rows[i].cx);
+    }
+
+    // What Save writes, Load takes back.
+    ComPtr<IStream> stream;
+    ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()), S_OK);
+    ASSERT_EQ(persist->Save(stream.get(), TRUE), S_OK);
+    ULARGE_INTEGER size = {}, max = {};
+    stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_CUR, &size);
+    ASSERT_EQ(persist->GetSizeMax(&max), S_OK);
+    EXPECT_EQ(size.QuadPart, max.QuadPart);
+    EXPECT_EQ(persist->InitNew(), S_OK);
+    stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_SET, nullptr);
+    EXPECT_EQ(persist->Load(stream.get()), S_OK);
+    SIZEL extent = {};
+    view->GetExtent(DVASPECT_CONTENT, -1, nullptr, &extent);
+    EXPECT_EQ(extent.cx, 1000);
+    EXPECT_EQ(extent.cy, 2000);
+
+    // No property pages; the container's control calls are accepted.
+    ComPtr<ISpecifyPropertyPages> pages;
+    ASSERT_EQ(control.As(pages), S_OK);
+    CAUUID list = {5, nullptr};
+    EXPECT_EQ(pages->GetPages(&list), S_OK);
+    EXPECT_EQ(list.cElems, 0u);
+    ComPtr<IOleControl> ole;
+    ASSERT_EQ(control.As(ole), S_OK);
+    EXPECT_EQ(ole->FreezeEvents(TRUE), S_OK);
+    EXPECT_EQ(ole->OnAmbientPropertyChange(DISPID_UNKNOWN), S_OK);
+    EXPECT_EQ(ole->FreezeEvents(FALSE), S_OK);
 }
