@@ -268,6 +268,11 @@ HRESULT CNVPCLoader::FinalConstruct()
 
 void CNVPCLoader::FinalRelease()
 {
+    // A container that never closed the control: its window goes, and the site with it.
+    InPlaceDeactivate();
+    m_clientSite = nullptr;
+    m_adviseHolder = nullptr;
+    m_viewSink = nullptr;
     m_runModes.CloseDialogs();
     m_productIcon.reset();
     WriteLog(LOG_TRACE, L"FinalRelease");
@@ -348,8 +353,8 @@ HRESULT CNVPCLoader::SetProductType(USHORT type)
             // The same icon whatever the type; an icon of our own, so destroying it is ours.
             m_productIcon.reset(static_cast<HICON>(
                 ::LoadImageW(m_module, MAKEINTRESOURCEW(kProductIcon), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE)));
-            if (HWND window = OwnerWindow())
-                ::SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_productIcon.get()));
+            if (m_window)
+                ::SendMessageW(m_window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_productIcon.get()));
             WriteLog(LOG_TRACE, L"SetProductType : type=%d", static_cast<int>(type));
         });
 }

@@ -50,7 +50,10 @@ class CProxy_INVPCLoaderEvents
 
 class CNVPCLoader : public DispatchImpl<INVPCLoader>,
                     public IViewObjectEx,
+                    public IOleInPlaceObjectWindowless,
+                    public IOleInPlaceActiveObject,
                     public IOleControl,
+                    public IOleObject,
                     public IPersistStreamInit,
                     public ISupportErrorInfo,
                     public IConnectionPointContainer,
@@ -59,15 +62,16 @@ class CNVPCLoader : public DispatchImpl<INVPCLoader>,
                     public IObjectSafety
 {
   public:
-    // In the order QueryInterface looks them up. In-place activation (IOleObject,
-    // IOleInPlaceObject[Windowless], IOleWindow, IOleInPlaceActiveObject), IQuickActivate,
-    // IPersistStorage and IDataObject are not built yet and not answered.
+    // In the order QueryInterface looks them up. IQuickActivate, IPersistStorage and
+    // IDataObject are not built yet and not answered.
     using Interfaces =
         ComInterfaces<INVPCLoader, IDispatch, IViewObjectEx, ComVia<IViewObject2, IViewObjectEx>,
-                      ComVia<IViewObject, IViewObjectEx>, IOleControl, IPersistStreamInit,
-                      ComVia<IPersist, IPersistStreamInit>, ISupportErrorInfo, IConnectionPointContainer,
-                      ISpecifyPropertyPages, ComVia<IProvideClassInfo, IProvideClassInfo2>,
-                      IProvideClassInfo2, IObjectSafety>;
+                      ComVia<IViewObject, IViewObjectEx>, IOleInPlaceObjectWindowless,
+                      ComVia<IOleInPlaceObject, IOleInPlaceObjectWindowless>,
+                      ComVia<IOleWindow, IOleInPlaceObjectWindowless>, IOleInPlaceActiveObject, IOleControl,
+                      IOleObject, IPersistStreamInit, ComVia<IPersist, IPersistStreamInit>, ISupportErrorInfo,
+                      IConnectionPointContainer, ISpecifyPropertyPages,
+                      ComVia<IProvideClassInfo, IProvideClassInfo2>, IProvideClassInfo2, IObjectSafety>;
 
     CNVPCLoader();
     virtual ~CNVPCLoader();
@@ -132,6 +136,48 @@ class CNVPCLoader : public DispatchImpl<INVPCLoader>,
     HRESULT STDMETHODCALLTYPE GetNaturalExtent(DWORD aspect, LONG index, DVTARGETDEVICE* target,
                                                HDC targetDevice, DVEXTENTINFO* info, LPSIZEL size) override;
 
+    // IOleWindow, IOleInPlaceObject[Windowless], IOleInPlaceActiveObject (NVPCLoaderInPlace.cpp):
+    // a windowed control, a child of its in-place site's window while it is active.
+    HRESULT STDMETHODCALLTYPE GetWindow(HWND* window) override;
+    HRESULT STDMETHODCALLTYPE ContextSensitiveHelp(WINBOOL enter) override;
+    HRESULT STDMETHODCALLTYPE InPlaceDeactivate() override;
+    HRESULT STDMETHODCALLTYPE UIDeactivate() override;
+    HRESULT STDMETHODCALLTYPE SetObjectRects(LPCRECT position, LPCRECT clip) override;
+    HRESULT STDMETHODCALLTYPE ReactivateAndUndo() override;
+    HRESULT STDMETHODCALLTYPE OnWindowMessage(UINT message, WPARAM wParam, LPARAM lParam,
+                                              LRESULT* result) override;
+    HRESULT STDMETHODCALLTYPE GetDropTarget(IDropTarget** target) override;
+    HRESULT STDMETHODCALLTYPE TranslateAccelerator(LPMSG message) override;
+    HRESULT STDMETHODCALLTYPE OnFrameWindowActivate(WINBOOL activate) override;
+    HRESULT STDMETHODCALLTYPE OnDocWindowActivate(WINBOOL activate) override;
+    HRESULT STDMETHODCALLTYPE ResizeBorder(LPCRECT border, IOleInPlaceUIWindow* window,
+                                           WINBOOL frame) override;
+    HRESULT STDMETHODCALLTYPE EnableModeless(WINBOOL enable) override;
+
+    // IOleObject (NVPCLoaderInPlace.cpp)
+    HRESULT STDMETHODCALLTYPE SetClientSite(IOleClientSite* site) override;
+    HRESULT STDMETHODCALLTYPE GetClientSite(IOleClientSite** site) override;
+    HRESULT STDMETHODCALLTYPE SetHostNames(LPCOLESTR application, LPCOLESTR object) override;
+    HRESULT STDMETHODCALLTYPE Close(DWORD saveOption) override;
+    HRESULT STDMETHODCALLTYPE SetMoniker(DWORD which, IMoniker* moniker) override;
+    HRESULT STDMETHODCALLTYPE GetMoniker(DWORD assign, DWORD which, IMoniker** moniker) override;
+    HRESULT STDMETHODCALLTYPE InitFromData(IDataObject* data, WINBOOL creation, DWORD reserved) override;
+    HRESULT STDMETHODCALLTYPE GetClipboardData(DWORD reserved, IDataObject** data) override;
+    HRESULT STDMETHODCALLTYPE DoVerb(LONG verb, LPMSG message, IOleClientSite* activeSite, LONG index,
+                                     HWND parent, LPCRECT position) override;
+    HRESULT STDMETHODCALLTYPE EnumVerbs(IEnumOLEVERB** verbs) override;
+    HRESULT STDMETHODCALLTYPE Update() override;
+    HRESULT STDMETHODCALLTYPE IsUpToDate() override;
+    HRESULT STDMETHODCALLTYPE GetUserClassID(CLSID* clsid) override;
+    HRESULT STDMETHODCALLTYPE GetUserType(DWORD form, LPOLESTR* type) override;
+    HRESULT STDMETHODCALLTYPE SetExtent(DWORD aspect, SIZEL* size) override;
+    HRESULT STDMETHODCALLTYPE GetExtent(DWORD aspect, SIZEL* size) override;
+    HRESULT STDMETHODCALLTYPE Advise(IAdviseSink* sink, DWORD* connection) override;
+    HRESULT STDMETHODCALLTYPE Unadvise(DWORD connection) override;
+    HRESULT STDMETHODCALLTYPE EnumAdvise(IEnumSTATDATA** advises) override;
+    HRESULT STDMETHODCALLTYPE GetMiscStatus(DWORD aspect, DWORD* status) override;
+    HRESULT STDMETHODCALLTYPE SetColorScheme(LOGPALETTE* palette) override;
+
     // IOleControl: no mnemonics, ambient changes accepted, events frozen by count.
     HRESULT STDMETHODCALLTYPE GetControlInfo(CONTROLINFO* info) override;
     HRESULT STDMETHODCALLTYPE OnMnemonic(MSG* message) override;
@@ -169,15 +215,18 @@ class CNVPCLoader : public DispatchImpl<INVPCLoader>,
     static constexpr DWORD kSupportedSafety = INTERFACESAFE_FOR_UNTRUSTED_CALLER;
     // The icon SetProductType loads, whatever the type.
     static constexpr int kProductIcon = 206;
+    // The miscellaneous status the control is registered with.
+    static constexpr DWORD kOleMisc = OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE | OLEMISC_INSIDEOUT |
+                                      OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST;
     // The extent of a new control, in HIMETRIC (two inches square).
     static constexpr LONG kDefaultExtent = 5080;
     // The saved state: a format version, then the extent.
     static constexpr DWORD kStreamVersion = 0x0100;
 
   protected:
-    // The window the refusal boxes belong to: the control's own, else none (the control
-    // is not activated in place in this build).
-    HWND OwnerWindow() const { return nullptr; }
+    // The window the refusal boxes belong to: the control's own, else its in-place site's,
+    // else none.
+    HWND OwnerWindow() const;
 
   private:
     struct IconTraits
@@ -187,6 +236,12 @@ class CNVPCLoader : public DispatchImpl<INVPCLoader>,
         static void Close(Type h) { ::DestroyIcon(h); }
     };
     friend class CLoaderEventsPoint;
+
+    // Draws the control: one rectangle over rect, clipped to it, with dc's pen and brush.
+    static void PaintRectangle(HDC dc, const RECT& rect);
+    // In-place activation for DoVerb; uiActivate also makes it the active object.
+    HRESULT InPlaceActivate(bool uiActivate, LPCRECT position);
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
     // A new connection point object over m_events (it holds the control alive).
     ComPtr<IConnectionPoint> MakeEventsPoint();
@@ -203,6 +258,13 @@ class CNVPCLoader : public DispatchImpl<INVPCLoader>,
     DWORD m_viewAdviseFlags = 0;
     ComPtr<IAdviseSink> m_viewSink;
     LONG m_eventsFrozen = 0;
+    ComPtr<IOleClientSite> m_clientSite;
+    ComPtr<IOleInPlaceSite> m_inPlaceSite; // while in-place active
+    ComPtr<IOleInPlaceFrame> m_frame;      // while UI active
+    ComPtr<IOleInPlaceUIWindow> m_document;
+    ComPtr<IOleAdviseHolder> m_adviseHolder;
+    HWND m_window = nullptr;
+    bool m_uiActive = false;
 };
 
 // The class factory the COM server registers for CLSID_NVPCLoader (a new reference):

@@ -9,30 +9,31 @@
 HRESULT CNVPCLoader::Draw(DWORD, LONG, void*, DVTARGETDEVICE*, HDC, HDC dc, LPCRECTL bounds, LPCRECTL,
                           WINBOOL(STDMETHODCALLTYPE*)(ULONG_PTR), ULONG_PTR)
 {
-    // Without a window of its own the control cannot know where to draw.
+    // The container says where: a windowed control is not drawn without bounds.
     if (!dc || !bounds)
         return E_INVALIDARG;
     return ComFirewall(
-        [&]() -> HRESULT
-        {
-            const RECT rect = {bounds->left, bounds->top, bounds->right, bounds->bottom};
-            // The container's clipping comes back afterwards, whatever it was.
-            HRGN old = ::CreateRectRgn(0, 0, 0, 0);
-            if (!old)
-                return E_OUTOFMEMORY;
-            int hadRegion = ::GetClipRgn(dc, old);
-            bool clipped = false;
-            if (HRGN clip = ::CreateRectRgn(rect.left, rect.top, rect.right, rect.bottom))
-            {
-                clipped = ::ExtSelectClipRgn(dc, clip, RGN_AND) != ERROR;
-                ::DeleteObject(clip);
-            }
-            ::Rectangle(dc, rect.left, rect.top, rect.right, rect.bottom);
-            if (clipped)
-                ::SelectClipRgn(dc, hadRegion == 1 ? old : nullptr);
-            ::DeleteObject(old);
-            return S_OK;
+        [&] {
+            PaintRectangle(dc, RECT{bounds->left, bounds->top, bounds->right, bounds->bottom});
         });
+}
+
+void CNVPCLoader::PaintRectangle(HDC dc, const RECT& rect)
+{
+    // The container's clipping comes back afterwards, whatever it was.
+    HRGN old = ::CreateRectRgn(0, 0, 0, 0);
+    int hadRegion = old ? ::GetClipRgn(dc, old) : -1;
+    bool clipped = false;
+    if (HRGN clip = old ? ::CreateRectRgn(rect.left, rect.top, rect.right, rect.bottom) : nullptr)
+    {
+        clipped = ::ExtSelectClipRgn(dc, clip, RGN_AND) != ERROR;
+        ::DeleteObject(clip);
+    }
+    ::Rectangle(dc, rect.left, rect.top, rect.right, rect.bottom);
+    if (clipped)
+        ::SelectClipRgn(dc, hadRegion == 1 ? old : nullptr);
+    if (old)
+        ::DeleteObject(old);
 }
 
 HRESULT CNVPCLoader::GetColorSet(DWORD, LONG, void*, DVTARGETDEVICE*, HDC, LOGPALETTE** colors)

@@ -23,6 +23,7 @@
 #include "ui/StringTable.h"
 #include "ui/WorkflowDlg.h"
 #include "updater/NVPCLoader.h"
+#include "updater/NVPCUpdaterModule.h"
 
 namespace
 {
@@ -359,20 +360,20 @@ TEST_F(LoaderControl, AnswersItsInterfacesWithOneIdentity)
         IID iid;
         bool answered;
     };
-    // The list of a windowed control, in lookup order; in-place activation, quick
-    // activation, storage and data transfer are not built yet and must not be claimed.
+    // The list of a windowed control, in lookup order; quick activation, storage and data
+    // transfer are not built yet and must not be claimed.
     const Row rows[] = {
         {__uuidof(INVPCLoader), true},
         {IID_IDispatch, true},
         {IID_IViewObjectEx, true},
         {IID_IViewObject2, true},
         {IID_IViewObject, true},
-        {IID_IOleInPlaceObjectWindowless, false},
-        {IID_IOleInPlaceObject, false},
-        {IID_IOleWindow, false},
-        {IID_IOleInPlaceActiveObject, false},
+        {IID_IOleInPlaceObjectWindowless, true},
+        {IID_IOleInPlaceObject, true},
+        {IID_IOleWindow, true},
+        {IID_IOleInPlaceActiveObject, true},
         {IID_IOleControl, true},
-        {IID_IOleObject, false},
+        {IID_IOleObject, true},
         {IID_IPersistStreamInit, true},
         {IID_IPersist, true},
         {IID_ISupportErrorInfo, true},
@@ -562,7 +563,7 @@ TEST_F(LoaderControl, ObjectSafetyClaimsScriptingOnly)
     const Row rows[] = {
         {IID_IDispatch, INTERFACESAFE_FOR_UNTRUSTED_DATA, INTERFACESAFE_FOR_UNTRUSTED_DATA, E_FAIL, 0},
         {IID_IDispatch, 3, 3, E_FAIL, 0},
-        {IID_IOleObject, 1, 1, E_NOINTERFACE, 0},
+        {IID_IDataObject, 1, 1, E_NOINTERFACE, 0},
         {__uuidof(INVPCLoader), 1, 1, S_OK, 1},
         {IID_IDispatch, 0, 0, S_OK, 1}, // an empty mask changes nothing
         {IID_IDispatch, 1, 0, S_OK, 0},
@@ -634,7 +635,7 @@ TEST_F(LoaderControl, CanBeAggregatedAndLivesAsLongAsItsReferences)
     ComPtr<INVPCLoader> alone;
     ASSERT_EQ(CreateNVPCLoader<ControlsLock>(nullptr, __uuidof(INVPCLoader), alone.put_void()), S_OK);
     ComPtr<IUnknown> unknown;
-    EXPECT_EQ(CreateNVPCLoader<ControlsLock>(nullptr, IID_IOleObject, unknown.put_void()), E_NOINTERFACE);
+    EXPECT_EQ(CreateNVPCLoader<ControlsLock>(nullptr, IID_IDataObject, unknown.put_void()), E_NOINTERFACE);
     EXPECT_FALSE(unknown);
     EXPECT_EQ(ControlsLock::Count(), 1);
     alone = nullptr;
@@ -827,4 +828,150 @@ TEST_F(LoaderControl, SavesItsExtentAndRefusesABrokenState)
     EXPECT_EQ(ole->FreezeEvents(TRUE), S_OK);
     EXPECT_EQ(ole->OnAmbientPropertyChange(DISPID_UNKNOWN), S_OK);
     EXPECT_EQ(ole->FreezeEvents(FALSE), S_OK);
+}
+
+namespace
+{
+// A container's site: a window to live in and the calls it received, in order.
+class CSite : public IOleClientSite, public IOleInPlaceSite
+{
+  public:
+    using Interfaces = ComInterfaces<IOleClientSite, IOleInPlaceSite, ComVia<IOleWindow, IOleInPlaceSite>>;
+    CSite(HWND parent, RECT position, std::vector<std::string>* calls, bool* gone)
+        : m_parent(parent), m_position(position), m_calls(calls), m_gone(gone)
+    {
+    }
+    ~CSite() { *m_gone = true; }
+
+    HRESULT STDMETHODCALLTYPE SaveObject() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetMoniker(DWORD, DWORD, IMoniker**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetContainer(IOleContainer**) override { return E_NOINTERFACE; }
+    HRESULT STDMETHODCALLTYPE ShowObject() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnShowWindow(BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE RequestNewObjectLayout() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetWindow(HWND* window) override
+    {
+        *window = m_parent;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CanInPlaceActivate() override { return Note("CanInPlaceActivate"); }
+    HRESULT STDMETHODCALLTYPE OnInPlaceActivate() override { return Note("OnInPlaceActivate"); }
+    HRESULT STDMETHODCALLTYPE OnUIActivate() override { return Note("OnUIActivate"); }
+    HRESULT STDMETHODCALLTYPE GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document,
+                                               LPRECT pos, LPRECT clip, LPOLEINPLACEFRAMEINFO) override
+    {
+        *frame = nullptr;
+        *document = nullptr;
+        *pos = *clip = m_position;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Scroll(SIZE) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE OnUIDeactivate(BOOL) override { return Note("OnUIDeactivate"); }
+    HRESULT STDMETHODCALLTYPE OnInPlaceDeactivate() override { return Note("OnInPlaceDeactivate"); }
+    HRESULT STDMETHODCALLTYPE DiscardUndoState() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE DeactivateAndUndo() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnPosRectChange(LPCRECT) override { return S_OK; }
+
+  private:
+    HRESULT Note(const char* call)
+    {
+        m_calls->push_back(call);
+        return S_OK;
+    }
+    HWND m_parent;
+    RECT m_position;
+    std::vector<std::string>* m_calls;
+    bool* m_gone;
+};
+
+bool PlacedAt(HWND window, const RECT& expected)
+{
+    RECT r;
+    GetWindowRect(window, &r);
+    MapWindowPoints(nullptr, GetParent(window), reinterpret_cast<POINT*>(&r), 2);
+    return EqualRect(&r, &expected) != FALSE;
+}
+} // namespace
+
+TEST_F(LoaderControl, LivesInItsSitesWindowWhileActiveInPlace)
+{
+    HWND parent = CreateWindowExW(0, L"STATIC", L"container", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200, nullptr,
+                                  nullptr, nullptr, nullptr);
+    ASSERT_NE(parent, nullptr);
+    std::vector<std::string> calls;
+    bool siteGone = false;
+    const RECT position = {5, 6, 105, 66};
+    {
+        ComPtr<INVPCLoader> control = NewControl();
+        ASSERT_TRUE(control);
+        ComPtr<IOleObject> object;
+        ASSERT_EQ(control.As(object), S_OK);
+        DWORD misc = 0;
+        EXPECT_EQ(object->GetMiscStatus(DVASPECT_CONTENT, &misc), S_OK);
+        EXPECT_EQ(misc, DWORD{CNVPCUpdaterModule::kOleMisc}) << "what the class is registered with";
+
+        ComPtr<IOleClientSite> site;
+        site.attach(static_cast<IOleClientSite*>(new ComObject<CSite>(parent, position, &calls, &siteGone)));
+        ASSERT_EQ(object->SetClientSite(site.get()), S_OK);
+        ComPtr<IOleInPlaceObject> inPlace;
+        ASSERT_EQ(control.As(inPlace), S_OK);
+        HWND window = nullptr;
+        EXPECT_EQ(inPlace->GetWindow(&window), E_FAIL) << "no window before activation";
+
+        // Activation: a visible child of the site's window at the site's position, with the
+        // product icon once it is loaded.
+        ASSERT_EQ(object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, site.get(), 0, parent, &position), S_OK);
+        EXPECT_EQ(calls, (std::vector<std::string>{"CanInPlaceActivate", "OnInPlaceActivate"}));
+        ASSERT_EQ(inPlace->GetWindow(&window), S_OK);
+        EXPECT_EQ(GetParent(window), parent);
+        EXPECT_TRUE(IsWindowVisible(window) || !IsWindowVisible(parent));
+        EXPECT_TRUE(GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE);
+        EXPECT_TRUE(PlacedAt(window, position));
+        EXPECT_EQ(SendMessageW(window, WM_GETICON, ICON_BIG, 0), 0);
+        EXPECT_EQ(control->SetProductType(1), S_OK);
+        EXPECT_NE(SendMessageW(window, WM_GETICON, ICON_BIG, 0), 0);
+
+        // Moved and clipped by the container.
+        const RECT moved = {10, 10, 90, 50}, clip = {10, 10, 50, 50};
+        EXPECT_EQ(inPlace->SetObjectRects(&moved, &clip), S_OK);
+        EXPECT_TRUE(PlacedAt(window, moved));
+        HRGN region = CreateRectRgn(0, 0, 0, 0);
+        RECT visible = {};
+        EXPECT_EQ(GetWindowRgn(window, region), SIMPLEREGION);
+        GetRgnBox(region, &visible);
+        DeleteObject(region);
+        const RECT expectedVisible = {0, 0, 40, 40};
+        EXPECT_TRUE(EqualRect(&visible, &expectedVisible));
+
+        // UI activation and back; deactivation takes the window away.
+        calls.clear();
+        EXPECT_EQ(object->DoVerb(OLEIVERB_UIACTIVATE, nullptr, site.get(), 0, parent, &position), S_OK);
+        EXPECT_EQ(inPlace->UIDeactivate(), S_OK);
+        EXPECT_EQ(inPlace->InPlaceDeactivate(), S_OK);
+        EXPECT_EQ(calls, (std::vector<std::string>{"OnUIActivate", "OnUIDeactivate", "OnInPlaceDeactivate"}));
+        EXPECT_FALSE(IsWindow(window));
+        EXPECT_EQ(inPlace->GetWindow(&window), E_FAIL);
+
+        // The extent a container sets is the one the view reports, and it must be saved.
+        SIZEL size = {1234, 567}, seen = {};
+        EXPECT_EQ(object->SetExtent(DVASPECT_ICON, &size), DV_E_DVASPECT);
+        EXPECT_EQ(object->SetExtent(DVASPECT_CONTENT, &size), S_OK);
+        ComPtr<IViewObject2> view;
+        ASSERT_EQ(control.As(view), S_OK);
+        EXPECT_EQ(view->GetExtent(DVASPECT_CONTENT, -1, nullptr, &seen), S_OK);
+        EXPECT_EQ(seen.cx, 1234);
+        ComPtr<IPersistStreamInit> persist;
+        ASSERT_EQ(control.As(persist), S_OK);
+        EXPECT_EQ(persist->IsDirty(), S_OK);
+
+        // Active again, then released without Close: the window goes, and the site is let go.
+        ASSERT_EQ(object->DoVerb(OLEIVERB_SHOW, nullptr, site.get(), 0, parent, &position), S_OK);
+        ASSERT_EQ(inPlace->GetWindow(&window), S_OK);
+        site = nullptr;
+        EXPECT_FALSE(siteGone);
+    }
+    EXPECT_TRUE(siteGone);
+    EXPECT_EQ(FindWindowExW(parent, nullptr, L"NVPCLoaderWindow", nullptr), nullptr);
+    DestroyWindow(parent);
 }
