@@ -272,6 +272,7 @@ void CNVPCLoader::FinalRelease()
     InPlaceDeactivate();
     m_clientSite = nullptr;
     m_adviseHolder = nullptr;
+    m_dataAdviseHolder = nullptr;
     m_viewSink = nullptr;
     m_runModes.CloseDialogs();
     m_productIcon.reset();

@@ -58,20 +58,23 @@ class CNVPCLoader : public DispatchImpl<INVPCLoader>,
                     public ISupportErrorInfo,
                     public IConnectionPointContainer,
                     public ISpecifyPropertyPages,
+                    public IQuickActivate,
+                    public IPersistStorage,
+                    public IDataObject,
                     public IProvideClassInfo2,
                     public IObjectSafety
 {
   public:
-    // In the order QueryInterface looks them up. IQuickActivate, IPersistStorage and
-    // IDataObject are not built yet and not answered.
+    // In the order QueryInterface looks them up.
     using Interfaces =
         ComInterfaces<INVPCLoader, IDispatch, IViewObjectEx, ComVia<IViewObject2, IViewObjectEx>,
                       ComVia<IViewObject, IViewObjectEx>, IOleInPlaceObjectWindowless,
                       ComVia<IOleInPlaceObject, IOleInPlaceObjectWindowless>,
                       ComVia<IOleWindow, IOleInPlaceObjectWindowless>, IOleInPlaceActiveObject, IOleControl,
                       IOleObject, IPersistStreamInit, ComVia<IPersist, IPersistStreamInit>, ISupportErrorInfo,
-                      IConnectionPointContainer, ISpecifyPropertyPages,
-                      ComVia<IProvideClassInfo, IProvideClassInfo2>, IProvideClassInfo2, IObjectSafety>;
+                      IConnectionPointContainer, ISpecifyPropertyPages, IQuickActivate, IPersistStorage,
+                      IDataObject, ComVia<IProvideClassInfo, IProvideClassInfo2>, IProvideClassInfo2,
+                      IObjectSafety>;
 
     CNVPCLoader();
     virtual ~CNVPCLoader();
@@ -195,6 +198,30 @@ class CNVPCLoader : public DispatchImpl<INVPCLoader>,
     // ISpecifyPropertyPages: the control has none.
     HRESULT STDMETHODCALLTYPE GetPages(CAUUID* pages) override;
 
+    // IQuickActivate (NVPCLoaderInPlace.cpp): the site, the view sink and the event sink at once.
+    HRESULT STDMETHODCALLTYPE QuickActivate(QACONTAINER* container, QACONTROL* control) override;
+    HRESULT STDMETHODCALLTYPE SetContentExtent(LPSIZEL size) override;
+    HRESULT STDMETHODCALLTYPE GetContentExtent(LPSIZEL size) override;
+
+    // IPersistStorage (NVPCLoaderData.cpp): the stream state in the storage's "Contents".
+    HRESULT STDMETHODCALLTYPE InitNew(IStorage* storage) override;
+    HRESULT STDMETHODCALLTYPE Load(IStorage* storage) override;
+    HRESULT STDMETHODCALLTYPE Save(IStorage* storage, WINBOOL sameAsLoad) override;
+    HRESULT STDMETHODCALLTYPE SaveCompleted(IStorage* storage) override;
+    HRESULT STDMETHODCALLTYPE HandsOffStorage() override;
+
+    // IDataObject (NVPCLoaderData.cpp): the content as a metafile picture, and data advises.
+    HRESULT STDMETHODCALLTYPE GetData(FORMATETC* format, STGMEDIUM* medium) override;
+    HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC* format, STGMEDIUM* medium) override;
+    HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC* format) override;
+    HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC* in, FORMATETC* out) override;
+    HRESULT STDMETHODCALLTYPE SetData(FORMATETC* format, STGMEDIUM* medium, WINBOOL release) override;
+    HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD direction, IEnumFORMATETC** formats) override;
+    HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC* format, DWORD flags, IAdviseSink* sink,
+                                      DWORD* connection) override;
+    HRESULT STDMETHODCALLTYPE DUnadvise(DWORD connection) override;
+    HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA** advises) override;
+
     // ISupportErrorInfo
     HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override;
 
@@ -263,6 +290,7 @@ class CNVPCLoader : public DispatchImpl<INVPCLoader>,
     ComPtr<IOleInPlaceFrame> m_frame;      // while UI active
     ComPtr<IOleInPlaceUIWindow> m_document;
     ComPtr<IOleAdviseHolder> m_adviseHolder;
+    ComPtr<IDataAdviseHolder> m_dataAdviseHolder;
     HWND m_window = nullptr;
     bool m_uiActive = false;
 };

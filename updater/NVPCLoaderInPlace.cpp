@@ -3,6 +3,8 @@
 // (extent, advise holder, verbs and user type from the registration).
 #include <olectl.h>
 
+#include <cstddef>
+
 #include "common/Module.h"
 #include "updater/NVPCLoader.h"
 
@@ -432,4 +434,42 @@ HRESULT CNVPCLoader::GetMiscStatus(DWORD aspect, DWORD* status)
 HRESULT CNVPCLoader::SetColorScheme(LOGPALETTE*)
 {
     return E_NOTIMPL;
+}
+
+// ---- IQuickActivate ----
+
+HRESULT CNVPCLoader::QuickActivate(QACONTAINER* container, QACONTROL* control)
+{
+    if (!container || !control)
+        return E_POINTER;
+    // Older containers pass shorter structures; the fields used here must be there.
+    if (container->cbSize < offsetof(QACONTAINER, dwAmbientFlags) ||
+        control->cbSize < offsetof(QACONTROL, dwPointerActivationPolicy))
+        return E_INVALIDARG;
+    return ComFirewall(
+        [&]
+        {
+            SetClientSite(container->pClientSite);
+            if (container->pAdviseSink)
+                SetAdvise(DVASPECT_CONTENT, 0, container->pAdviseSink);
+            DWORD eventCookie = 0;
+            if (container->pUnkEventSink)
+                m_events.Advise(container->pUnkEventSink, &eventCookie); // a sink it refuses gets 0
+            control->dwEventCookie = eventCookie;
+            control->dwPropNotifyCookie = 0; // the control has no bindable properties
+            GetMiscStatus(DVASPECT_CONTENT, &control->dwMiscStatus);
+            GetViewStatus(&control->dwViewStatus);
+            if (control->cbSize >= sizeof(QACONTROL))
+                control->dwPointerActivationPolicy = 0;
+        });
+}
+
+HRESULT CNVPCLoader::SetContentExtent(LPSIZEL size)
+{
+    return SetExtent(DVASPECT_CONTENT, size);
+}
+
+HRESULT CNVPCLoader::GetContentExtent(LPSIZEL size)
+{
+    return GetExtent(DVASPECT_CONTENT, size);
 }

@@ -360,8 +360,7 @@ TEST_F(LoaderControl, AnswersItsInterfacesWithOneIdentity)
         IID iid;
         bool answered;
     };
-    // The list of a windowed control, in lookup order; quick activation, storage and data
-    // transfer are not built yet and must not be claimed.
+    // The list of a windowed control, in lookup order, and one it must not claim.
     const Row rows[] = {
         {__uuidof(INVPCLoader), true},
         {IID_IDispatch, true},
@@ -379,9 +378,9 @@ TEST_F(LoaderControl, AnswersItsInterfacesWithOneIdentity)
         {IID_ISupportErrorInfo, true},
         {IID_IConnectionPointContainer, true},
         {IID_ISpecifyPropertyPages, true},
-        {IID_IQuickActivate, false},
-        {IID_IPersistStorage, false},
-        {IID_IDataObject, false},
+        {IID_IQuickActivate, true},
+        {IID_IPersistStorage, true},
+        {IID_IDataObject, true},
         {IID_IProvideClassInfo, true},
         {IID_IProvideClassInfo2, true},
         {IID_IObjectSafety, true},
@@ -563,7 +562,7 @@ TEST_F(LoaderControl, ObjectSafetyClaimsScriptingOnly)
     const Row rows[] = {
         {IID_IDispatch, INTERFACESAFE_FOR_UNTRUSTED_DATA, INTERFACESAFE_FOR_UNTRUSTED_DATA, E_FAIL, 0},
         {IID_IDispatch, 3, 3, E_FAIL, 0},
-        {IID_IDataObject, 1, 1, E_NOINTERFACE, 0},
+        {IID_IClassFactory, 1, 1, E_NOINTERFACE, 0},
         {__uuidof(INVPCLoader), 1, 1, S_OK, 1},
         {IID_IDispatch, 0, 0, S_OK, 1}, // an empty mask changes nothing
         {IID_IDispatch, 1, 0, S_OK, 0},
@@ -578,7 +577,7 @@ TEST_F(LoaderControl, ObjectSafetyClaimsScriptingOnly)
     }
     // An interface the control lacks: both sets 0 and the QueryInterface failure.
     supported = enabled = 9;
-    EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IPersistStorage, &supported, &enabled), E_NOINTERFACE);
+    EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IClassFactory, &supported, &enabled), E_NOINTERFACE);
     EXPECT_EQ(supported, 0u);
     EXPECT_EQ(enabled, 0u);
 }
@@ -635,7 +634,7 @@ TEST_F(LoaderControl, CanBeAggregatedAndLivesAsLongAsItsReferences)
     ComPtr<INVPCLoader> alone;
     ASSERT_EQ(CreateNVPCLoader<ControlsLock>(nullptr, __uuidof(INVPCLoader), alone.put_void()), S_OK);
     ComPtr<IUnknown> unknown;
-    EXPECT_EQ(CreateNVPCLoader<ControlsLock>(nullptr, IID_IDataObject, unknown.put_void()), E_NOINTERFACE);
+    EXPECT_EQ(CreateNVPCLoader<ControlsLock>(nullptr, IID_IClassFactory, unknown.put_void()), E_NOINTERFACE);
     EXPECT_FALSE(unknown);
     EXPECT_EQ(ControlsLock::Count(), 1);
     alone = nullptr;
@@ -974,4 +973,117 @@ TEST_F(LoaderControl, LivesInItsSitesWindowWhileActiveInPlace)
     EXPECT_TRUE(siteGone);
     EXPECT_EQ(FindWindowExW(parent, nullptr, L"NVPCLoaderWindow", nullptr), nullptr);
     DestroyWindow(parent);
+}
+
+TEST_F(LoaderControl, QuickActivationConnectsTheSiteAndTheEventSink)
+{
+    ComPtr<INVPCLoader> control = NewControl();
+    ASSERT_TRUE(control);
+    ComPtr<IQuickActivate> quick;
+    ASSERT_EQ(control.As(quick), S_OK);
+    std::vector<std::string> siteCalls;
+    bool siteGone = false;
+    ComPtr<IOleClientSite> site;
+    site.attach(static_cast<IOleClientSite*>(new ComObject<CSite>(nullptr, RECT{}, &siteCalls, &siteGone)));
+    std::vector<int> events;
+    ComPtr<_INVPCLoaderEvents> sink = MakeCom<CSink>(7, S_OK, &events);
+
+    QACONTAINER container = {};
+    container.cbSize = sizeof container;
+    container.pClientSite = site.get();
+    container.pUnkEventSink = sink.get();
+    QACONTROL answer = {};
+    answer.cbSize = sizeof answer;
+    QACONTROL tooShort = {};
+    tooShort.cbSize = 8;
+    EXPECT_EQ(quick->QuickActivate(&container, &tooShort), E_INVALIDARG);
+    ASSERT_EQ(quick->QuickActivate(&container, &answer), S_OK);
+    EXPECT_NE(answer.dwEventCookie, 0u);
+    EXPECT_EQ(answer.dwMiscStatus, DWORD{CNVPCUpdaterModule::kOleMisc});
+    EXPECT_EQ(answer.dwViewStatus, static_cast<DWORD>(VIEWSTATUS_SOLIDBKGND | VIEWSTATUS_OPAQUE));
+    ComPtr<IOleObject> object;
+    ASSERT_EQ(control.As(object), S_OK);
+    ComPtr<IOleClientSite> kept;
+    EXPECT_EQ(object->GetClientSite(kept.put()), S_OK);
+    EXPECT_EQ(kept, site);
+
+    // The sink connected this way hears GetCurVer, and its cookie disconnects it.
+    UniqueVariant version;
+    EXPECT_EQ(control->GetCurVer(version.put()), S_OK);
+    EXPECT_EQ(events, std::vector<int>{7});
+    ComPtr<IConnectionPointContainer> points;
+    ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(control.As(points), S_OK);
+    ASSERT_EQ(points->FindConnectionPoint(__uuidof(_INVPCLoaderEvents), point.put()), S_OK);
+    EXPECT_EQ(point->Unadvise(answer.dwEventCookie), S_OK);
+
+    SIZEL size = {300, 400}, seen = {};
+    EXPECT_EQ(quick->SetContentExtent(&size), S_OK);
+    EXPECT_EQ(quick->GetContentExtent(&seen), S_OK);
+    EXPECT_EQ(seen.cy, 400);
+    object->Close(OLECLOSE_NOSAVE);
+    object->SetClientSite(nullptr);
+}
+
+TEST_F(LoaderControl, KeepsItsStateInAStorageAndGivesAPicture)
+{
+    ComPtr<INVPCLoader> control = NewControl();
+    ASSERT_TRUE(control);
+    ComPtr<IOleObject> object;
+    ASSERT_EQ(control.As(object), S_OK);
+    SIZEL size = {2222, 1111};
+    ASSERT_EQ(object->SetExtent(DVASPECT_CONTENT, &size), S_OK);
+
+    // Saved into a storage, loaded by another control.
+    ComPtr<ILockBytes> bytes;
+    ComPtr<IStorage> storage;
+    ASSERT_EQ(CreateILockBytesOnHGlobal(nullptr, TRUE, bytes.put()), S_OK);
+    ASSERT_EQ(StgCreateDocfileOnILockBytes(bytes.get(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE,
+                                           0, storage.put()),
+              S_OK);
+    ComPtr<IPersistStorage> persist;
+    ASSERT_EQ(control.As(persist), S_OK);
+    EXPECT_EQ(persist->Save(storage.get(), TRUE), S_OK);
+    EXPECT_EQ(persist->SaveCompleted(nullptr), S_OK);
+    ComPtr<INVPCLoader> other = NewControl();
+    ASSERT_TRUE(other);
+    ComPtr<IPersistStorage> otherPersist;
+    ASSERT_EQ(other.As(otherPersist), S_OK);
+    ComPtr<IStorage> empty;
+    ComPtr<ILockBytes> emptyBytes;
+    ASSERT_EQ(CreateILockBytesOnHGlobal(nullptr, TRUE, emptyBytes.put()), S_OK);
+    ASSERT_EQ(StgCreateDocfileOnILockBytes(
+                  emptyBytes.get(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, empty.put()),
+              S_OK);
+    EXPECT_EQ(otherPersist->Load(empty.get()), STG_E_FILENOTFOUND) << "no saved state";
+    EXPECT_EQ(otherPersist->Load(storage.get()), S_OK);
+    ComPtr<IOleObject> otherObject;
+    ASSERT_EQ(other.As(otherObject), S_OK);
+    SIZEL seen = {};
+    EXPECT_EQ(otherObject->GetExtent(DVASPECT_CONTENT, &seen), S_OK);
+    EXPECT_EQ(seen.cx, 2222);
+    EXPECT_EQ(seen.cy, 1111);
+
+    // The picture: a metafile over the extent; other formats are refused.
+    ComPtr<IDataObject> data;
+    ASSERT_EQ(control.As(data), S_OK);
+    FORMATETC text = {CF_TEXT, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    STGMEDIUM medium = {};
+    EXPECT_EQ(data->QueryGetData(&text), DV_E_FORMATETC);
+    EXPECT_EQ(data->GetData(&text, &medium), DV_E_FORMATETC);
+    FORMATETC picture = {CF_METAFILEPICT, nullptr, DVASPECT_CONTENT, -1, TYMED_MFPICT};
+    EXPECT_EQ(data->QueryGetData(&picture), S_OK);
+    ASSERT_EQ(data->GetData(&picture, &medium), S_OK);
+    ASSERT_EQ(medium.tymed, static_cast<DWORD>(TYMED_MFPICT));
+    auto* pict = static_cast<METAFILEPICT*>(GlobalLock(medium.hMetaFilePict));
+    ASSERT_NE(pict, nullptr);
+    EXPECT_EQ(pict->mm, MM_ANISOTROPIC);
+    EXPECT_EQ(pict->xExt, 2222);
+    EXPECT_EQ(pict->yExt, 1111);
+    EXPECT_GT(GetMetaFileBitsEx(pict->hMF, 0, nullptr), 0u);
+    GlobalUnlock(medium.hMetaFilePict);
+    ReleaseStgMedium(&medium);
+
+    // No data advise was made: none can be undone.
+    EXPECT_EQ(data->DUnadvise(1), OLE_E_NOCONNECTION);
 }
