@@ -132,6 +132,10 @@ TEST_F(LoaderControl, TheTypeLibraryHoldsTheInterfaceInSlotAndDispidOrder)
     TLIBATTR* libAttr = nullptr;
     ASSERT_EQ(lib->GetLibAttr(&libAttr), S_OK);
     EXPECT_TRUE(IsEqualGUID(libAttr->guid, kLibId));
+    EXPECT_TRUE(IsEqualGUID(LIBID_NVPCUpdaterLib, kLibId));
+    EXPECT_TRUE(IsEqualGUID(CLSID_NVPCLoader, __uuidof(NVPCLoader)));
+    EXPECT_TRUE(IsEqualGUID(IID_INVPCLoader, __uuidof(INVPCLoader)));
+    EXPECT_TRUE(IsEqualGUID(DIID__INVPCLoaderEvents, __uuidof(_INVPCLoaderEvents)));
     EXPECT_EQ(libAttr->lcid, 1033u);
     EXPECT_EQ(libAttr->wMajorVerNum, 1);
     EXPECT_EQ(libAttr->wMinorVerNum, 0);
