@@ -9,8 +9,9 @@
 //   create [local|inproc]        CoCreateInstance of the control (default: local server)
 //   qi IID                       QueryInterface for {IID}; prints the result
 //   call NAME [ARG...]           GetIDsOfNames + Invoke(DISPATCH_METHOD); ARG is TYPE:VALUE
-//                                with TYPE i2, ui2, i4, ui4, bool or bstr (bstr:TEXT, the
-//                                rest of the word; "bstr:" alone is an empty string)
+//                                with TYPE i2, ui2, i4, ui4, bool or bstr; a bstr argument
+//                                is the last one and takes the rest of the line ("bstr:"
+//                                alone is an empty string)
 //   sink                         connects one more event sink (connection point of the
 //                                control's event interface)
 //   events                       prints how many events each sink received
@@ -247,6 +248,12 @@ bool RunCommand(Host& host, const std::wstring& line)
         std::wstring word;
         while (in >> word)
         {
+            if (word.compare(0, 5, L"bstr:") == 0)
+            {
+                std::wstring rest;
+                std::getline(in, rest);
+                word += rest;
+            }
             VARIANT v;
             if (!ParseArg(word, v))
                 return false;
@@ -262,12 +269,20 @@ bool RunCommand(Host& host, const std::wstring& line)
         LPOLESTR names[] = {&name[0]};
         HRESULT hr = host.control ? host.control->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id)
                                   : E_POINTER;
+        EXCEPINFO failure = {};
         if (SUCCEEDED(hr))
             hr = host.control->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result,
-                                      nullptr, nullptr);
+                                      &failure, nullptr);
+        // A method's own failure comes back as DISP_E_EXCEPTION with its code in scode.
+        HRESULT scode = hr == DISP_E_EXCEPTION ? failure.scode : hr;
+        SysFreeString(failure.bstrSource);
+        SysFreeString(failure.bstrDescription);
+        SysFreeString(failure.bstrHelpFile);
+        char scodeText[16];
+        snprintf(scodeText, sizeof(scodeText), "0x%08lX", static_cast<unsigned long>(scode));
         snprintf(hrText, sizeof(hrText), "0x%08lX", static_cast<unsigned long>(hr));
-        printf("{\"cmd\":\"call\",\"name\":%s,\"dispid\":%ld,\"hr\":\"%s\",\"result\":%s}\n",
-               Json(name).c_str(), static_cast<long>(id), hrText, Describe(result).c_str());
+        printf("{\"cmd\":\"call\",\"name\":%s,\"dispid\":%ld,\"hr\":\"%s\",\"scode\":\"%s\",\"result\":%s}\n",
+               Json(name).c_str(), static_cast<long>(id), hrText, scodeText, Describe(result).c_str());
         VariantClear(&result);
         for (VARIANT& v : args)
             VariantClear(&v);

@@ -1,0 +1,249 @@
+"""The loader control as pages meet it: NVPCUpdater.exe registered as its COM server, driven
+from another process by tools/axhost (AxHost.exe) as a page's script would, and watched
+through the registry, the server's log and the window probe."""
+import json
+import os
+import re
+import shutil
+import subprocess
+import time
+
+import pytest
+
+from conftest import WINE_RUN, parse_log, to_windows_path
+from update_fixture import (BOX_TEXT, CLIENT, GROUP, IDOK, ClientInstall, UpdateSite, load_strings,
+                            manifest, master_name, prefix_for, unique_product_id, write_update_archive)
+from stubs import read_records
+from winprobe import WinProbe
+
+CLSID = "{CD557F65-9851-450C-AFF2-5082E41A5C82}"
+LIBID = "{763B5762-15B6-4106-95B7-EF60176E4356}"
+IID_LOADER = "{052457A4-9AE5-45DD-BDBA-455616B40E7F}"
+MACHINE = "HKLM\\Software\\Classes"
+USER = "HKCU\\Software\\Classes"
+PROGIDS = ("NVPCUpdater.NVPCLoader", "NVPCUpdater.NVPCLoader.16")
+
+
+def wine(*args, env=None, timeout=120):
+    environment = dict(os.environ, **(env or {}))
+    return subprocess.run([str(WINE_RUN), *[str(a) for a in args]], env=environment, capture_output=True,
+                          timeout=timeout)
+
+
+def reg_tree(key):
+    """Every key and value under key as 'relative path|name|data' ('relative path' alone for
+    a key); None when the key does not exist."""
+    proc = wine("reg", "query", key, "/s")
+    if proc.returncode != 0:
+        return None
+    out, current = set(), None
+    for line in proc.stdout.decode("utf-8", "replace").splitlines():
+        line = line.rstrip("\r")
+        if line.upper().startswith("HKEY_"):
+            full = line.split("\\", 1)[1] if "\\" in line else ""
+            base = key.split("\\", 1)[1]
+            current = full[len(base):].lstrip("\\") if full.lower().startswith(base.lower()) else full
+            if current:
+                out.add(current)
+        elif line.strip() and current is not None:
+            match = re.match(r"^\s{4}(.*?)\s{4}(REG_\w+)\s{4}(.*)$", line) or re.match(r"^\s{4}(.*?)\s{4}(REG_\w+)$", line)
+            if match:
+                name = "" if match.group(1) == "(Default)" else match.group(1)
+                data = match.group(3) if match.lastindex >= 3 else ""
+                out.add(f"{current}|{name}|{data}")
+    return out
+
+
+@pytest.fixture
+def server(tmp_path, bin_dir):
+    """A copy of the updater (with the Logger library) as the control's server; it writes
+    its log beside itself, since COM starts it without the test's environment."""
+    folder = tmp_path / "server"
+    folder.mkdir()
+    for name in ("NVPCUpdater.exe", "Logger.dll"):
+        shutil.copy2(bin_dir / name, folder / name)
+    return folder / "NVPCUpdater.exe"
+
+
+def register(program, switch="/RegServer"):
+    return wine(program, switch).returncode
+
+
+@pytest.fixture
+def registered(server):
+    assert register(server) == 0
+    yield server
+    register(server, "/UnregServer")
+
+
+def axhost(bin_dir, tmp_path, lines, background=False, env=None):
+    """Runs AxHost with a script of lines; its JSON answers (or the running process). COM
+    starts the server from AxHost's process, so the server sees env too."""
+    script = tmp_path / f"axhost_{time.monotonic_ns()}.txt"
+    script.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    command = [str(WINE_RUN), str(bin_dir / "AxHost.exe"), to_windows_path(script)]
+    environment = dict(os.environ, **(env or {}))
+    if background:
+        return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=environment)
+    proc = subprocess.run(command, capture_output=True, timeout=180, env=environment)
+    assert proc.returncode == 0, proc.stderr
+    return [json.loads(line) for line in proc.stdout.decode().splitlines() if line.startswith("{")]
+
+
+def server_running(program) -> bool:
+    out = subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout
+    return any(str(program) in line for line in out.splitlines())
+
+
+def wait_until(test, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if test():
+            return True
+        time.sleep(0.05)
+    return test()
+
+
+def test_registration_switches_write_and_remove_exactly_the_control_keys(server):
+    module = to_windows_path(server)
+    expected_class = {
+        "||NVPCLoader Class", "ProgID", "ProgID||NVPCUpdater.NVPCLoader.16", "VersionIndependentProgID",
+        "VersionIndependentProgID||NVPCUpdater.NVPCLoader", "Programmable", "LocalServer32",
+        f'LocalServer32||"{module}"', f"LocalServer32|ServerExecutable|{module}", "Control", "ToolboxBitmap32",
+        f'ToolboxBitmap32||"{module}", 106', "MiscStatus", "MiscStatus||0", "MiscStatus\\1", "MiscStatus\\1||131473",
+        "TypeLib", f"TypeLib||{LIBID}", "Version", "Version||1.0.2.9"}
+    for switch in ("/RegServer", "/regserver"):
+        assert register(server, switch) == 0, switch
+        assert reg_tree(f"{MACHINE}\\CLSID\\{CLSID}") == expected_class
+        assert reg_tree(f"{MACHINE}\\NVPCUpdater.NVPCLoader") == {
+            "||NVPCLoader Class", "CurVer", "CurVer||NVPCUpdater.NVPCLoader.16"}
+        typelib = reg_tree(f"{MACHINE}\\TypeLib\\{LIBID}\\1.0")
+        assert typelib is not None and any(k.startswith("409\\win") for k in typelib)
+        assert any(k.startswith("0\\win") for k in typelib), "found for the neutral locale too"
+        assert reg_tree(f"{USER}\\CLSID\\{CLSID}") is None, "per machine only"
+
+    assert register(server, "/UnregServer") == 0
+    assert reg_tree(f"{MACHINE}\\CLSID\\{CLSID}") is None
+    assert all(reg_tree(f"{MACHINE}\\{p}") is None for p in PROGIDS)
+    assert reg_tree(f"{MACHINE}\\CLSID") is not None, "the CLSID root stays"
+    assert reg_tree(f"{MACHINE}\\TypeLib\\{LIBID}") is None
+
+    try:
+        assert register(server, "-RegServerPerUser") == 0
+        assert reg_tree(f"{USER}\\CLSID\\{CLSID}") == expected_class
+        assert reg_tree(f"{MACHINE}\\CLSID\\{CLSID}") is None, "nothing per machine"
+    finally:
+        assert register(server, "-UnregServerPerUser") == 0
+    assert reg_tree(f"{USER}\\CLSID\\{CLSID}") is None
+    assert all(reg_tree(f"{USER}\\{p}") is None for p in PROGIDS)
+
+
+def test_a_page_drives_the_control_in_the_server_process(registered, bin_dir, tmp_path):
+    before = reg_tree(f"{MACHINE}\\CLSID\\{CLSID}")
+    results = axhost(bin_dir, tmp_path, [
+        "create", f"qi {IID_LOADER}", "sink", "sink",
+        "call SetTitle bstr:Norvane Meeting", "call SetMSPort ui2:7001", "call SetTimeOut ui4:0",
+        "call SetPrimaryLangID i2:17", "call GetCurVer", "events",
+        "call SetRunType ui4:7", "call RunEx bstr:/X:1", "call GetValidObject", "release"])
+    by = {(r["cmd"], r.get("name")): r for r in results}
+    assert by[("create", None)]["hr"] == "0x00000000"
+    assert by[("qi", None)]["hr"] == "0x00000000", "the dual interface across processes"
+    assert [r["hr"] for r in results if r["cmd"] == "sink"] == ["0x00000000"] * 2
+    version = by[("call", "GetCurVer")]
+    assert version["hr"] == "0x00000000" and version["result"]["vt"] == 19  # VT_UI4
+    assert by[("events", None)]["calls"] == [1, 1], "OnFinalUpdater on both sinks before GetCurVer returned"
+    assert by[("call", "SetTitle")]["dispid"] == 3 and by[("call", "RunEx")]["dispid"] == 25
+    assert by[("call", "GetValidObject")]["result"] == {"vt": 0}
+    # Run type 7 runs nothing and answers the proxy step's status: the component is not
+    # registered here, so its creation failure comes back (through IDispatch, as the
+    # method's exception code).
+    assert by[("call", "RunEx")]["scode"] == "0x80040154"
+    released = time.monotonic()
+    assert wait_until(lambda: not server_running(registered), 10), "the server ends after the last release"
+    assert time.monotonic() - released < 5
+    texts = [line.text for line in parse_log(registered.with_suffix(".log"))]
+    for line in ("SetTitle : title=Norvane Meeting", "SetMSPort : port=7001", "SetTimeOut : time=0",
+                 "SetPrimaryLangID : primary=17", ">>>>>> RunEx : option=/X:1"):
+        assert line in texts, line
+    assert reg_tree(f"{MACHINE}\\CLSID\\{CLSID}") == before, "serving leaves the registry alone"
+
+
+def test_run_modes_open_one_modeless_dialog_and_refuse_the_rest(registered, bin_dir, tmp_path):
+    strings = load_strings()[1033]
+    probe = WinProbe(bin_dir)
+    caption = strings[200].replace("%s", "Ctl Test")
+    host = axhost(bin_dir, tmp_path, [
+        "create", "call SetTitle bstr:Ctl Test", "call SetDNSHost bstr:127.0.0.1", "call SetMSPort ui2:9",
+        "call SetRunType ui4:0", "call RunEx bstr:", "call RunEx bstr:", "pump 500", "release"], background=True)
+    try:
+        dialog = probe.find(title=caption, wait=30000)
+        assert dialog is not None, "the update dialog opens modeless in the server"
+        # The second RunEx is refused with string 211 in a box captioned CaptionText.
+        deadline = time.monotonic() + 30
+        box = None
+        while time.monotonic() < deadline and box is None:
+            for item in probe.controls(cls="#32770", pid=dialog["pid"], wait=0) or []:
+                if item["id"] == BOX_TEXT and item["text"] == strings[211]:
+                    box = item
+            time.sleep(0.1)
+        assert box is not None, "message 211"
+        # The boxes share the dialog's caption: this one, and the dialog's own failure box
+        # (no directory server here). Both are answered until the page's calls return.
+        assert wait_until(lambda: probe.click(id=IDOK, title=caption, wait=500) and False or host.poll() is not None,
+                          60)
+        out = host.communicate(timeout=120)[0].decode()
+        # Both calls succeed as far as a script sees (the refusal's S_FALSE is a success
+        # code, which IDispatch does not pass on); the refusal is the box above.
+        assert out.count('"name":"RunEx","dispid":25,"hr":"0x00000000"') == 2
+        assert probe.wait_gone(title=caption, wait=15000), "released: the dialog goes with the control"
+    finally:
+        if host.poll() is None:
+            host.kill()
+    # (Never kill a server: the platform's COM service would keep its class registered, and
+    # every later activation in this session would fail.)
+    assert wait_until(lambda: not server_running(registered), 15)
+
+
+def test_a_whole_update_through_the_control(registered, bin_dir, tmp_path, nginx):
+    """A page sets everything, RunEx with run type 0: installer, update path, client."""
+    pid = unique_product_id("CT")
+    stub = ClientInstall(tmp_path / "c", bin_dir, pid, "Ctl Update")
+    site = UpdateSite(nginx, {pid: {"setup_url": f"/setup/{pid}/NvpcSetup.exe",
+                                    "update_url": f"/update/{pid}/update.zip"}})
+    group = f"{GROUP}Ctl"
+    assert wait_until(lambda: not server_running(registered), 15)
+    program_files = prefix_for(registered) / "drive_c" / "Program Files" / group
+    try:
+        site.put(f"/setup/{pid}/NvpcSetup.exe", (bin_dir / "InstallerStub.exe").read_bytes())
+        archive = write_update_archive(tmp_path / "update.zip", pid, {CLIENT: (bin_dir / "ClientStub.exe").read_bytes()})
+        site.put(f"/update/{pid}/update.zip", archive.read_bytes())
+        payload = tmp_path / "payload"
+        (payload / "config").mkdir(parents=True)
+        shutil.copy2(bin_dir / "ClientStub.exe", payload / CLIENT)
+        (payload / "config" / f"{master_name()}.xml").write_text(manifest("1.0.0.1"))
+        (payload / "config" / f"{pid}.xml").write_text(manifest("1.0.0.1"))
+        record = tmp_path / "client.txt"
+        env = {"NVPC_CLIENT_RECORD": to_windows_path(record), "NVPC_INSTALLER_PAYLOAD": to_windows_path(payload),
+               "NVPC_INSTALLER_TARGET": f"C:\\Program Files\\{group}\\{pid}"}
+        caption = load_strings()[1033][200].replace("%s", "Ctl Update")
+        results = axhost(bin_dir, tmp_path, [
+            "create", "call SetTitle bstr:Ctl Update", f"call SetGroup bstr:{group}", "call SetCompanyCode bstr:ACME",
+            f"call SetProductID bstr:{pid}", f"call SetFileName bstr:{CLIENT}", "call SetProductType ui2:1",
+            "call SetUpgradeHost bstr:127.0.0.1", "call SetDNSHost bstr:127.0.0.1", "call SetDNSCode bstr:ACME",
+            f"call SetMSPort ui2:{site.port}", f"call SetUpPort ui2:{site.port}", f"call SetWSPort ui2:{nginx.port}",
+            "call SetTimeOut ui4:5000", "call SetRunType ui4:0", "call RunEx bstr:/Z:1",
+            f"waitwindow 90000 {caption}", "release"], env=env)
+        assert {"cmd": "waitwindow", "seen": True, "gone": True} in results
+        starts = read_records(record)
+        assert len(starts) == 1, "the client was started once"
+        assert f' /PID:"{pid}" /CID:"ACME" /PTP:1 /CAP:"Ctl Update" /GRP:"{group}" ' in starts[0]["args"]
+        assert starts[0]["args"].endswith("/SIP:10.20.30.40 /Z:1 ")
+        installed = program_files / pid
+        assert (installed / CLIENT).exists() and (installed / "config" / f"{pid}.xml").exists()
+        texts = [line.text for line in parse_log(registered.with_suffix(".log"))]
+        assert ">>>>>> RunEx : Setup_Update_Run" in texts
+        assert "checkCompleteVersion product : szNewVer=1.0.0.2" in texts
+    finally:
+        site.stop()
+        stub.cleanup()
+        shutil.rmtree(program_files, ignore_errors=True)
