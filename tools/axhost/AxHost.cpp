@@ -19,11 +19,17 @@
 //   waitwindow MS TITLE          runs it until a window captioned TITLE (the rest of the
 //                                line) has shown and gone again, at most MS milliseconds
 //   release                      releases the sinks and the control
+//   keep                         keeps the control alive to the end (sinks are released)
+//                                and forgets it, so that the next create makes another
+//   stats EXE                    handles, threads, GDI and USER objects of the first
+//                                running process whose file name is EXE
 // Each command prints one JSON line: {"cmd":...,"hr":...} plus its results. Exit code 0
 // when every command ran (whatever the HRESULTs), 2 for a bad script.
 #include <windows.h>
 #include <objbase.h>
 #include <ocidl.h>
+#include <tlhelp32.h>
+#include <winternl.h>
 #include <oleauto.h>
 
 #include <cstdio>
@@ -118,6 +124,7 @@ struct Host
 {
     IDispatch* control = nullptr;
     std::vector<EventSink*> sinks;
+    std::vector<IDispatch*> kept;
 
     void Release()
     {
@@ -205,6 +212,37 @@ void Pump(DWORD ms)
             DispatchMessageW(&msg);
         }
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+}
+
+// The handle count the system's process list gives for pid (GetProcessHandleCount answers
+// 0 for other processes on some platforms); 0 when unknown.
+DWORD ProcessHandleCount(DWORD pid)
+{
+    typedef LONG(WINAPI * QueryFn)(ULONG, PVOID, ULONG, PULONG);
+    auto query = reinterpret_cast<QueryFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (!query || !pid)
+        return 0;
+    std::vector<BYTE> buffer(1 << 20);
+    ULONG needed = 0;
+    if (query(5 /* SystemProcessInformation */, buffer.data(), static_cast<ULONG>(buffer.size()), &needed) <
+        0)
+        return 0;
+    // SYSTEM_PROCESS_INFORMATION: NextEntryOffset at 0; UniqueProcessId and HandleCount
+    // follow the image name (a UNICODE_STRING at offset 56) and the base priority.
+    const size_t idOffset = 56 + sizeof(UNICODE_STRING) + sizeof(LONG) + (sizeof(void*) == 8 ? 4 : 0);
+    const size_t countOffset = idOffset + 2 * sizeof(void*);
+    for (size_t at = 0;;)
+    {
+        const BYTE* entry = buffer.data() + at;
+        ULONG_PTR id = *reinterpret_cast<const ULONG_PTR*>(entry + idOffset);
+        if (id == pid)
+            return *reinterpret_cast<const ULONG*>(entry + countOffset);
+        ULONG next = *reinterpret_cast<const ULONG*>(entry);
+        if (!next)
+            return 0;
+        at += next;
     }
 }
 
@@ -346,6 +384,40 @@ bool RunCommand(Host& host, const std::wstring& line)
         printf("{\"cmd\":\"waitwindow\",\"seen\":%s,\"gone\":%s}\n", seen ? "true" : "false",
                gone ? "true" : "false");
     }
+    else if (cmd == L"keep")
+    {
+        IDispatch* control = host.control;
+        host.control = nullptr;
+        host.Release(); // the sinks
+        if (control)
+            host.kept.push_back(control);
+        printf("{\"cmd\":\"keep\",\"kept\":%u}\n", static_cast<unsigned>(host.kept.size()));
+    }
+    else if (cmd == L"stats")
+    {
+        std::wstring exe;
+        in >> exe;
+        DWORD pid = 0, threads = 0;
+        HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        PROCESSENTRY32W entry = {sizeof(entry)};
+        for (BOOL more = Process32FirstW(snap, &entry); more && !pid; more = Process32NextW(snap, &entry))
+        {
+            if (_wcsicmp(entry.szExeFile, exe.c_str()) == 0)
+                pid = entry.th32ProcessID, threads = entry.cntThreads;
+        }
+        CloseHandle(snap);
+        DWORD handles = ProcessHandleCount(pid), gdi = 0, user = 0;
+        if (HANDLE process = pid ? OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid) : nullptr)
+        {
+            gdi = GetGuiResources(process, GR_GDIOBJECTS);
+            user = GetGuiResources(process, GR_USEROBJECTS);
+            CloseHandle(process);
+        }
+        printf("{\"cmd\":\"stats\",\"pid\":%lu,\"handles\":%lu,\"threads\":%lu,\"gdi\":%lu,\"user\":%lu}\n",
+               static_cast<unsigned long>(pid), static_cast<unsigned long>(handles),
+               static_cast<unsigned long>(threads), static_cast<unsigned long>(gdi),
+               static_cast<unsigned long>(user));
+    }
     else if (cmd == L"release")
     {
         host.Release();
@@ -401,6 +473,8 @@ int wmain(int argc, wchar_t** argv)
         }
     }
     host.Release();
+    for (IDispatch* control : host.kept)
+        control->Release();
     CoUninitialize();
     return code;
 }

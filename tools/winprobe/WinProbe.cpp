@@ -142,15 +142,14 @@ std::wstring WindowText(HWND hwnd)
     return std::wstring(buffer.data());
 }
 
-// A top-level window's caption as the system stores it: GetWindowTextW sends no message
-// to another process's window, so a busy program cannot stall the search.
+// A top-level window's caption as the system stores it. InternalGetWindowText sends no
+// message (GetWindowTextLengthW does, even to another process's window), so a program busy
+// in a wait cannot stall the search.
 std::wstring Caption(HWND hwnd)
 {
-    int length = GetWindowTextLengthW(hwnd);
-    if (length <= 0)
-        return std::wstring();
-    std::vector<wchar_t> buffer(static_cast<size_t>(length) + 2, L'\0');
-    GetWindowTextW(hwnd, buffer.data(), static_cast<int>(buffer.size()));
+    std::vector<wchar_t> buffer(1024, L'\0');
+    InternalGetWindowText(hwnd, buffer.data(), static_cast<int>(buffer.size()));
+    buffer.back() = L'\0';
     return std::wstring(buffer.data());
 }
 
