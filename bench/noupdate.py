@@ -72,11 +72,15 @@ def run_floor(port, client):
     record.unlink(missing_ok=True)
     env = dict(os.environ, NVPC_CLIENT_RECORD=to_windows_path(record))
     started = time.monotonic()
-    proc = subprocess.Popen([str(WINE_RUN), str(BIN / "nvpc_bench_driver.exe"), "startfloor", str(port),
-                             to_windows_path(client.client), "/LID:1033"], env=env, stdout=subprocess.PIPE,
-                            stderr=subprocess.DEVNULL)
-    wall = until_started(proc, record, started)
-    out = proc.communicate(timeout=60)[0].decode("utf-8", "replace").split()
+    # The answer goes to a file: a pipe could stay open in Wine's desktop process.
+    with tempfile.TemporaryFile() as answer:
+        proc = subprocess.Popen([str(WINE_RUN), str(BIN / "nvpc_bench_driver.exe"), "startfloor", str(port),
+                                 to_windows_path(client.client), "/LID:1033"], env=env, stdout=answer,
+                                stderr=subprocess.DEVNULL)
+        wall = until_started(proc, record, started)
+        proc.wait(timeout=60)
+        answer.seek(0)
+        out = answer.read().decode("utf-8", "replace").split()
     return wall, (int(out[-1]) if out and out[0] == "ok" else None)
 
 

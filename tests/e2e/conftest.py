@@ -10,6 +10,7 @@ import os
 import re
 import shutil
 import subprocess
+import tempfile
 from dataclasses import dataclass, field
 from pathlib import Path, PurePath
 from typing import List, Optional
@@ -50,6 +51,19 @@ def to_windows_path(path) -> str:
     return "Z:" + str(PurePath(path)).replace("/", "\\")
 
 
+def run_captured(command, env=None, cwd=None, timeout=120) -> subprocess.CompletedProcess:
+    """subprocess.run with stdout and stderr captured through files, not pipes. The first
+    Wine program to need a desktop starts Wine's desktop process, which inherits that
+    program's standard handles and lives as long as any window does: reading a pipe to
+    its end would wait for every other program's windows to close."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        proc = subprocess.run([str(c) for c in command], env=env, cwd=cwd, timeout=timeout,
+                              stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        out.seek(0)
+        err.seek(0)
+        return subprocess.CompletedProcess(proc.args, proc.returncode, out.read(), err.read())
+
+
 @dataclass
 class RunResult:
     returncode: int
@@ -83,8 +97,7 @@ class WineRunner:
             environment.update(env)
         if log_file is not None:
             environment["NVPC_LOG_FILE"] = to_windows_path(log_file)
-        proc = subprocess.run([str(WINE_RUN), str(self.program(program)), *[str(a) for a in args]],
-                              env=environment, cwd=cwd, timeout=timeout, capture_output=True)
+        proc = run_captured([WINE_RUN, self.program(program), *args], env=environment, cwd=cwd, timeout=timeout)
         return RunResult(proc.returncode, proc.stdout.decode("utf-8", errors="replace"),
                          proc.stderr.decode("utf-8", errors="replace"),
                          parse_log(log_file) if log_file is not None else [])

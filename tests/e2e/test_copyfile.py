@@ -4,13 +4,12 @@ blanks before "/SEP" and a blank at the end."""
 import os
 import shutil
 import stat
-import subprocess
 import zipfile
 from pathlib import Path
 
 import pytest
 
-from conftest import WINE_RUN, parse_log, to_windows_path
+from conftest import WINE_RUN, parse_log, run_captured, to_windows_path
 
 PRODUCT = "NVPC01"
 MASTER = "master_3"
@@ -70,8 +69,7 @@ def run_copyfile(bin_dir, tmp_path, arguments, log_file, env=None, program=None)
     environment.setdefault("DISPLAY", ":91")
     if env:
         environment.update(env)
-    proc = subprocess.run([str(WINE_RUN), "cmd", "/c", to_windows_path(script)], env=environment,
-                          timeout=120, capture_output=True)
+    proc = run_captured([WINE_RUN, "cmd", "/c", to_windows_path(script)], env=environment, timeout=120)
     return proc.returncode, [line.text for line in parse_log(log_file)]
 
 

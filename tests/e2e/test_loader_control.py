@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import WINE_RUN, parse_log, to_windows_path
+from conftest import WINE_RUN, parse_log, run_captured, to_windows_path
 from update_fixture import (BOX_TEXT, CLIENT, GROUP, IDOK, ClientInstall, UpdateSite, load_strings,
                             manifest, master_name, prefix_for, unique_product_id, write_update_archive)
 from stubs import read_records
@@ -27,8 +27,7 @@ PROGIDS = ("NVPCUpdater.NVPCLoader", "NVPCUpdater.NVPCLoader.16")
 
 def wine(*args, env=None, timeout=120):
     environment = dict(os.environ, **(env or {}))
-    return subprocess.run([str(WINE_RUN), *[str(a) for a in args]], env=environment, capture_output=True,
-                          timeout=timeout)
+    return run_captured([WINE_RUN, *args], env=environment, timeout=timeout)
 
 
 def reg_tree(key):
@@ -85,8 +84,12 @@ def axhost(bin_dir, tmp_path, lines, background=False, env=None):
     command = [str(WINE_RUN), str(bin_dir / "AxHost.exe"), to_windows_path(script)]
     environment = dict(os.environ, **(env or {}))
     if background:
-        return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=environment)
-    proc = subprocess.run(command, capture_output=True, timeout=180, env=environment)
+        # Answers go to a file: a pipe would stay open in Wine's desktop process (run_captured).
+        with open(script.with_suffix(".out"), "wb") as out:
+            host = subprocess.Popen(command, stdout=out, stderr=subprocess.DEVNULL, env=environment)
+        host.answers = script.with_suffix(".out")
+        return host
+    proc = run_captured(command, timeout=180, env=environment)
     assert proc.returncode == 0, proc.stderr
     return [json.loads(line) for line in proc.stdout.decode().splitlines() if line.startswith("{")]
 
@@ -192,7 +195,8 @@ def test_run_modes_open_one_modeless_dialog_and_refuse_the_rest(registered, bin_
         # (no directory server here). Both are answered until the page's calls return.
         assert wait_until(lambda: probe.click(id=IDOK, title=caption, wait=500) and False or host.poll() is not None,
                           120)
-        out = host.communicate(timeout=120)[0].decode()
+        host.wait(timeout=120)
+        out = host.answers.read_text()
         # Both calls succeed as far as a script sees (the refusal's S_FALSE is a success
         # code, which IDispatch does not pass on); the refusal is the box above.
         assert out.count('"name":"RunEx","dispid":25,"hr":"0x00000000"') == 2

@@ -1,10 +1,11 @@
 """A program without an explicit language choice shows its texts in the user's language."""
 import os
-import subprocess
 import tempfile
 from pathlib import Path
 
 import pytest
+
+from conftest import run_captured
 
 ROOT = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("NVPC_BUILD_DIR", ROOT / "build" / "cmake"))
@@ -24,8 +25,7 @@ def test_user_locale_selects_the_string_table_language(locale, expected):
         env = dict(os.environ, LC_ALL=locale, LANG=locale)
         # Unix paths are reachable through Wine's Z: drive.
         winpath = "Z:" + str(out).replace("/", "\\")
-        proc = subprocess.run(
-            [str(ROOT / "scripts" / "wine-run"), str(BUILD / "bin" / "ui_tests.exe"), "--child", "strings", winpath],
-            env=env, timeout=120, capture_output=True)
+        proc = run_captured(
+            [ROOT / "scripts" / "wine-run", BUILD / "bin" / "ui_tests.exe", "--child", "strings", winpath], env=env)
         assert proc.returncode == 0, proc.stderr
         assert out.read_text(encoding="utf-8") == expected

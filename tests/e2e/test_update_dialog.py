@@ -8,14 +8,13 @@ log and looks at the windows with the window probe.
 Screenshots of the states are kept under $NVPC_ARTIFACT_DIR (build/artifacts/screenshots).
 """
 import os
-import subprocess
 import sys
 import time
 import zipfile
 
 import pytest
 
-from conftest import ROOT, WINE_RUN, to_windows_path
+from conftest import ROOT, WINE_RUN, run_captured, to_windows_path
 from stubs import read_records
 from update_fixture import (BOX_TEXT, CANCEL, CLIENT, IDCANCEL, IDCONTINUE, IDOK, IDRETRY, IDTRYAGAIN,
                             INSTALLED_VERSION, UPDATE_VERSION, ClientInstall, DialogView, UpdateSite,
@@ -459,9 +458,9 @@ def test_every_failure_shows_one_box_with_its_code_and_ends(world, probe, string
 def proxy_component(bin_dir):
     """The proxy settings component registered in the prefix for the test, then removed."""
     dll = to_windows_path(bin_dir / "NvpcProxySettings.dll")
-    subprocess.run([str(WINE_RUN), "regsvr32", "/s", dll], check=True, timeout=120, capture_output=True)
+    assert run_captured([WINE_RUN, "regsvr32", "/s", dll]).returncode == 0
     yield
-    subprocess.run([str(WINE_RUN), "regsvr32", "/s", "/u", dll], timeout=120, capture_output=True)
+    run_captured([WINE_RUN, "regsvr32", "/s", "/u", dll])
 
 
 @pytest.mark.parametrize("code,language", [("1", 1041), ("2", 1033)])

@@ -5,7 +5,7 @@ import time
 
 import pytest
 
-from conftest import WINE_RUN, to_windows_path
+from conftest import WINE_RUN, run_captured, to_windows_path
 from winprobe import WinProbe, read_bmp
 
 BUTTON_FILL = (0xC0, 0x60, 0x20)  # the target's owner-drawn button, as (b, g, r)
@@ -92,6 +92,6 @@ def test_probe_reads_captures_and_clicks_another_process(bin_dir, tmp_path):
     ["find", "--title"],                     # option without its value
 ])
 def test_bad_arguments_exit_2(bin_dir, args):
-    proc = subprocess.run([str(WINE_RUN), str(bin_dir / "WinProbe.exe"), *args], capture_output=True, timeout=60)
+    proc = run_captured([WINE_RUN, bin_dir / "WinProbe.exe", *args], timeout=60)
     assert proc.returncode == 2, proc.stdout
     assert b'"error"' in proc.stdout

@@ -12,11 +12,10 @@ Selectors: title (caption equals), cls (window class), hwnd, each optionally wit
 """
 import json
 import os
-import subprocess
 from pathlib import Path
 from typing import List, Optional
 
-from conftest import WINE_RUN, to_windows_path
+from conftest import WINE_RUN, run_captured, to_windows_path
 
 NOT_FOUND = 1
 BAD_ARGUMENTS = 2
@@ -46,8 +45,7 @@ class WinProbe:
         args += [str(a) for a in extra]
         # The probe bounds its own waits; the margin covers Wine's start-up.
         timeout = (wait if wait is not None else 10000) / 1000 + 60
-        proc = subprocess.run([str(WINE_RUN), str(self.program), *args], env=dict(os.environ),
-                              capture_output=True, timeout=timeout)
+        proc = run_captured([WINE_RUN, self.program, *args], env=dict(os.environ), timeout=timeout)
         out = proc.stdout.decode("utf-8", errors="replace").strip()
         if proc.returncode not in (0, NOT_FOUND):
             raise WinProbeError(f"WinProbe {args} exited {proc.returncode}: {out} "
