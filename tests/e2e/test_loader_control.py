@@ -95,8 +95,11 @@ def axhost(bin_dir, tmp_path, lines, background=False, env=None):
 
 
 def server_running(program) -> bool:
+    """Whether COM's copy of program runs: the process list shows the command line COM
+    started it with, the Windows path of the registered module."""
     out = subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout
-    return any(str(program) in line for line in out.splitlines())
+    path = to_windows_path(program).lower()
+    return any(line.lower().startswith(path) for line in out.splitlines())
 
 
 def wait_until(test, seconds):
@@ -288,13 +291,73 @@ def test_released_mid_step_and_fifty_cycles_leave_the_server_clean(registered, b
     out.mkdir(parents=True, exist_ok=True)
     (out / "control_cycles.txt").write_text(figures)
     # This platform's process list gives the size of the handle table (it grows in steps,
-    # so fifty leaked handles would show) and the thread count; it answers 0 for another
-    # process's GDI and USER objects, which therefore are only printed.
-    assert first["handles"] > 0 and first["threads"] > 0, figures
+    # so fifty leaked handles would show) and the thread count; GDI objects are the used
+    # entries of the server's GDI handle table, USER objects its windows.
+    assert all(first[k] > 0 for k in ("handles", "threads", "gdi", "user")), figures
     assert last["handles"] <= first["handles"] and last["threads"] <= first["threads"] + 1, figures
+    assert last["gdi"] <= first["gdi"] and last["user"] <= first["user"], figures
     assert [r["hr"] for r in results if r.get("name") == "RunEx"] == ["0x00000000"] * 51
     assert wait_until(lambda: not server_running(registered), 15), "the server ends with the last control"
     texts = [line.text for line in parse_log(registered.with_suffix(".log"))]
     assert texts.count("FinalRelease") == 52
     assert texts.count("CLoaderRunModes : a dialog still in a step is left to the process") == 1, "the box one"
     assert texts[-1] == "CMngrSocket::ReleaseNetwork", "a clean end, no crash"
+
+
+@pytest.mark.parametrize("run_type,language,held,expect", [
+    # (run type, SetPrimaryLangID, client mutex held, what the page's user meets)
+    (1, 17, False, {"window": (1041, 217), "box": (1041, 210), "log": ">>>>>> RunEx : Once_Setup_Run"}),
+    (3, 18, False, {"window": (1042, 217), "box": (1042, 210), "log": ">>>>>> RunEx : Setup_Ex_Run"}),
+    (4, 9, False, {"window": (1033, 200), "box": (1033, 210), "log": ">>>>>> RunEx : Just_Update"}),
+    (0, 9, True, {"box": (1033, 213), "log": ">>>>>> RunEx : Setup_Update_Run"}),
+    (2, 17, False, {"box": (1041, 215), "log": "CNVPCLoader::Only_Run"}),
+])
+def test_each_run_type_through_the_host(registered, bin_dir, tmp_path, run_type, language, held, expect):
+    """Each run type opens its own dialog in the language set before it (or refuses with its
+    box); the option is kept even when the run is refused. No server answers, so every
+    dialog ends in its failure box, which the test answers."""
+    strings = load_strings()
+    title = f"Rt{run_type} {time.monotonic_ns() % 100000}"
+    holder = None
+    if held:
+        record = tmp_path / "holder.txt"
+        holder = subprocess.Popen([str(WINE_RUN), str(bin_dir / "ClientStub.exe")], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL, env=dict(os.environ, NVPC_CLIENT_HOLD_MS="60000",
+                                                                      NVPC_CLIENT_RECORD=to_windows_path(record)))
+        assert wait_until(lambda: bool(read_records(record)), 60), "the client holds its mutex"
+    probe = WinProbe(bin_dir)
+    dialog = strings[expect["window"][0]][expect["window"][1]].replace("%s", title) if "window" in expect else None
+    # A dialog runs on the host's calls until it has gone; a refusal's box shows inside RunEx.
+    host = axhost(bin_dir, tmp_path, [
+        "create", f"call SetPrimaryLangID i2:{language}", f"call SetTitle bstr:{title}",
+        f"call SetGroup bstr:{GROUP}Missing{run_type}", f"call SetFileName bstr:{CLIENT}",
+        "call SetDNSHost bstr:127.0.0.1", "call SetMSPort ui2:9", "call SetTimeOut ui4:3000",
+        f"call SetRunType ui4:{run_type}", f"call RunEx bstr:/Opt:{run_type}",
+        f"waitwindow 60000 {dialog}" if dialog else "pump 300", "release"], background=True)
+    try:
+        box_caption = strings[expect["box"][0]][200].replace("%s", title)
+        if dialog:
+            assert probe.find(title=dialog, wait=30000) is not None, "the run type's dialog, in its language"
+        box_text = strings[expect["box"][0]][expect["box"][1]].replace("%s", title)
+        seen = None
+        deadline = time.monotonic() + 60
+        while seen is None and time.monotonic() < deadline:
+            box = probe.find(title=box_caption, cls="#32770", wait=2000)
+            for item in (probe.controls(hwnd=box["hwnd"], wait=0) or []) if box else []:
+                if item["id"] == BOX_TEXT and item["text"].startswith(box_text):
+                    seen = item["text"]
+        assert seen is not None, f"the box {expect['box']}"
+        assert wait_until(lambda: probe.click(id=IDOK, title=box_caption, wait=500) and False or host.poll() is not None,
+                          120)
+        assert host.wait(timeout=60) == 0
+    finally:
+        if host.poll() is None:
+            host.kill()
+        if holder is not None:
+            holder.kill()
+    assert wait_until(lambda: not server_running(registered), 15), "the server ends with the control"
+    texts = [line.text for line in parse_log(registered.with_suffix(".log"))]
+    assert f">>>>>> RunEx : option=/Opt:{run_type}" in texts
+    assert expect["log"] in texts
+    assert ("CreateSetupDlg" in texts) == (run_type in (1, 3))
+    assert texts[-1] == "CMngrSocket::ReleaseNetwork"

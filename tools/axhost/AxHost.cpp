@@ -22,7 +22,9 @@
 //   keep                         keeps the control alive to the end (sinks are released)
 //                                and forgets it, so that the next create makes another
 //   stats EXE                    handles, threads, GDI and USER objects of the first
-//                                running process whose file name is EXE
+//                                running process whose file name is EXE (where the
+//                                system does not count GUI objects for another process:
+//                                its GDI handle table's entries and its windows)
 // Each command prints one JSON line: {"cmd":...,"hr":...} plus its results. Exit code 0
 // when every command ran (whatever the HRESULTs), 2 for a bad script.
 #include <windows.h>
@@ -37,6 +39,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace
@@ -213,6 +216,71 @@ void Pump(DWORD ms)
         }
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
     }
+}
+
+// GDI objects a process holds, counted in its handle table (the PEB's
+// GdiSharedHandleTable) when the system does not answer GetGuiResources for another
+// process. The table's entries are the platform's GDI_HANDLE_ENTRY (24 bytes: object,
+// owner, unique, type, flags, user pointer); a free entry has type 0, stock objects carry
+// the stock flag in the unique word. 0 when the table cannot be read.
+DWORD GdiTableCount(HANDLE process)
+{
+    typedef LONG(WINAPI * QueryFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+    auto query = reinterpret_cast<QueryFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+    PROCESS_BASIC_INFORMATION basic = {};
+    if (!query || query(process, 0 /* ProcessBasicInformation */, &basic, sizeof(basic), nullptr) < 0 ||
+        !basic.PebBaseAddress)
+        return 0;
+    const size_t tableField = sizeof(void*) == 8 ? 0xf8 : 0x94;
+    void* table = nullptr;
+    SIZE_T read = 0;
+    if (!ReadProcessMemory(process, reinterpret_cast<BYTE*>(basic.PebBaseAddress) + tableField, &table,
+                           sizeof(table), &read) ||
+        !table)
+        return 0;
+    const size_t kEntry = 24, kEntries = 0x10000;
+    std::vector<BYTE> entries(kEntry * kEntries);
+    if (!ReadProcessMemory(process, table, entries.data(), entries.size(), &read))
+        return 0;
+    DWORD count = 0;
+    for (size_t at = 0; at + kEntry <= read; at += kEntry)
+    {
+        BYTE extType = entries[at + 12], type = entries[at + 14];
+        if (type != 0 && !(extType & 0x80))
+            ++count;
+    }
+    return count;
+}
+
+BOOL CALLBACK CountWindowsOf(HWND hwnd, LPARAM param)
+{
+    auto* counter = reinterpret_cast<std::pair<DWORD, DWORD>*>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid == counter->first)
+        ++counter->second;
+    return TRUE;
+}
+
+// The windows (top-level, child and message-only) of pid: the USER objects a leak would
+// show first, for a system that does not answer GetGuiResources for another process.
+DWORD WindowCount(DWORD pid)
+{
+    std::pair<DWORD, DWORD> counter(pid, 0);
+    std::vector<HWND> tops;
+    EnumWindows([](HWND hwnd, LPARAM param) -> BOOL {
+        reinterpret_cast<std::vector<HWND>*>(param)->push_back(hwnd);
+        return TRUE;
+    }, reinterpret_cast<LPARAM>(&tops));
+    for (HWND message = nullptr; (message = FindWindowExW(HWND_MESSAGE, message, nullptr, nullptr)) != nullptr;)
+        tops.push_back(message);
+    for (HWND top : tops)
+    {
+        CountWindowsOf(top, reinterpret_cast<LPARAM>(&counter));
+        EnumChildWindows(top, CountWindowsOf, reinterpret_cast<LPARAM>(&counter));
+    }
+    return counter.second;
 }
 
 // The handle count the system's process list gives for pid (GetProcessHandleCount answers
@@ -407,16 +475,24 @@ bool RunCommand(Host& host, const std::wstring& line)
         }
         CloseHandle(snap);
         DWORD handles = ProcessHandleCount(pid), gdi = 0, user = 0;
-        if (HANDLE process = pid ? OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid) : nullptr)
+        const char* source = "system";
+        if (HANDLE process = pid ? OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid) : nullptr)
         {
             gdi = GetGuiResources(process, GR_GDIOBJECTS);
             user = GetGuiResources(process, GR_USEROBJECTS);
+            if (gdi == 0 && user == 0)
+            {
+                source = "tables";
+                gdi = GdiTableCount(process);
+                user = WindowCount(pid);
+            }
             CloseHandle(process);
         }
-        printf("{\"cmd\":\"stats\",\"pid\":%lu,\"handles\":%lu,\"threads\":%lu,\"gdi\":%lu,\"user\":%lu}\n",
+        printf("{\"cmd\":\"stats\",\"pid\":%lu,\"handles\":%lu,\"threads\":%lu,\"gdi\":%lu,\"user\":%lu,"
+               "\"gui_source\":\"%s\"}\n",
                static_cast<unsigned long>(pid), static_cast<unsigned long>(handles),
                static_cast<unsigned long>(threads), static_cast<unsigned long>(gdi),
-               static_cast<unsigned long>(user));
+               static_cast<unsigned long>(user), source);
     }
     else if (cmd == L"release")
     {
