@@ -8,6 +8,7 @@
 #include "common/TextConv.h"
 #include "install/FileIo.h"
 #include "install/PathSafety.h"
+#include "install/TimerPeriod.h"
 #include "params/Param.h"
 
 namespace
@@ -404,6 +405,8 @@ void CDownloaderEx::Job::Run()
     bool failed = false;
     try
     {
+        // Held for the transfer only, and given back on a failure or a stop as well.
+        CTimerPeriod pace;
         Transfer(file);
     }
     catch (const DLExc& e)

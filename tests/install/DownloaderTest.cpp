@@ -15,6 +15,7 @@
 #include "install/CallbackPairProbe.h"
 #include "install/Downloader.h"
 #include "install/InstallTestSupport.h"
+#include "install/TimerPeriod.h"
 #include "params/Param.h"
 #include "support/LoopbackServer.h"
 
@@ -577,6 +578,84 @@ TEST_F(DownloaderTest, TheReadSizeGrowsAfterTheFirstWindowOf101Reads)
         EXPECT_LE(len, 20480);
         last = len;
     }
+}
+
+namespace
+{
+// Stands in for the system's timer resolution calls: counts what was asked and given back.
+struct PeriodRecord
+{
+    static std::atomic<int> begun, ended, held, heldAtProgress;
+    static std::atomic<UINT> lastPeriod;
+    static UINT WINAPI Begin(UINT period)
+    {
+        lastPeriod = period;
+        ++begun;
+        ++held;
+        return 0;
+    }
+    static UINT WINAPI End(UINT period)
+    {
+        lastPeriod = period;
+        ++ended;
+        --held;
+        return 0;
+    }
+    static void OnProgress(unsigned long long, unsigned long long, void*) { heldAtProgress = held.load(); }
+};
+std::atomic<int> PeriodRecord::begun{0}, PeriodRecord::ended{0}, PeriodRecord::held{0},
+    PeriodRecord::heldAtProgress{-1};
+std::atomic<UINT> PeriodRecord::lastPeriod{0};
+} // namespace
+
+TEST_F(DownloaderTest, TheFineTimerIsHeldForTheTransferAndGivenBackOnEveryPath)
+{
+    Publish(L"files\\paced.zip", Pattern(300000));
+    CTimerPeriod::SetCalls(&PeriodRecord::Begin, &PeriodRecord::End);
+    struct Case
+    {
+        const char* name;
+        int port; // 0: the test server
+        const wchar_t* url;
+        bool stop; // stopped once the first bytes arrived
+        bool completes;
+    } cases[] = {
+        {"completed", 0, L"/files/paced.zip", false, true},
+        {"error status", 0, L"/files/absent.zip", false, false},
+        {"refused connection", 1, L"/files/paced.zip", false, false},
+        {"stopped", 0, L"/slow/files/paced.zip", true, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        PeriodRecord::begun = PeriodRecord::ended = PeriodRecord::held = 0;
+        PeriodRecord::heldAtProgress = -1;
+        CDownloaderEx d(&param);
+        Observer o;
+        o.signalAfter = 1;
+        StartDownload(d, o, c.port ? c.port : server.port, c.url, folder.path());
+        if (c.stop)
+        {
+            ASSERT_EQ(WaitForSingleObject(o.reached, 30000), WAIT_OBJECT_0);
+            d.SetDownStop();
+        }
+        ASSERT_TRUE(WaitPumping(d.DoneEvent()));
+        EXPECT_EQ(o.completions.size(), c.completes ? 1u : 0u);
+        EXPECT_EQ(PeriodRecord::begun.load(), 1);
+        EXPECT_EQ(PeriodRecord::ended.load(), 1) << "given back";
+        EXPECT_EQ(PeriodRecord::lastPeriod.load(), 1u);
+    }
+    // While bytes arrive, the resolution is held.
+    PeriodRecord::held = 0;
+    CDownloaderEx d(&param);
+    d.SetProgressCallback(&PeriodRecord::OnProgress, nullptr);
+    d.SetHost(L"127.0.0.1");
+    d.SetPort(static_cast<WORD>(server.port));
+    d.Download(L"/files/paced.zip", folder.path().c_str());
+    ASSERT_TRUE(WaitPumping(d.DoneEvent()));
+    EXPECT_EQ(PeriodRecord::heldAtProgress.load(), 1);
+    EXPECT_EQ(PeriodRecord::held.load(), 0);
+    CTimerPeriod::SetCalls(nullptr, nullptr);
 }
 
 TEST(DownloaderOpenFile, NamesTheLocalFileFromTheURL)
