@@ -122,6 +122,20 @@ def wine(bin_dir) -> WineRunner:
     return WineRunner(bin_dir)
 
 
+@pytest.fixture(scope="session")
+def strings():
+    """{language id: {string id: text}}: the programs' string table."""
+    from update_fixture import load_strings
+    return load_strings()
+
+
+@pytest.fixture
+def probe(bin_dir):
+    """The window probe (tests/e2e/winprobe.py)."""
+    from winprobe import WinProbe
+    return WinProbe(bin_dir)
+
+
 @pytest.fixture
 def log_file(tmp_path) -> Path:
     """A fresh log file path for one run (the Logger library creates it)."""

@@ -1,6 +1,5 @@
 """Servers the end-to-end tests start on loopback, and stop again."""
 import json
-import os
 import subprocess
 import sys
 import tempfile
@@ -11,9 +10,11 @@ REFSERVER = ROOT / "tools" / "refserver" / "refserver.py"
 
 
 class RefServer:
-    """The reference directory/upgrade server, configured from a dict (see refserver.py)."""
+    """The reference directory/upgrade server, configured from a dict (see refserver.py), on
+    a port of its choosing or on port (for a server that comes up where a client found none
+    before)."""
 
-    def __init__(self, config):
+    def __init__(self, config, port=None):
         self.tmp = tempfile.TemporaryDirectory(prefix="refserver_")
         folder = Path(self.tmp.name)
         self.config_path = folder / "config.json"
@@ -22,7 +23,7 @@ class RefServer:
         self.config_path.write_text(json.dumps(config))
         self.proc = subprocess.Popen(
             [sys.executable, str(REFSERVER), "--config", str(self.config_path), "--journal", str(self.journal),
-             "--manifest-dir", str(self.manifest_dir)],
+             "--manifest-dir", str(self.manifest_dir)] + (["--port", str(port)] if port else []),
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         line = self.proc.stdout.readline()
         if not line.startswith("READY "):

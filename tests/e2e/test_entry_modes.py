@@ -26,9 +26,8 @@ import pytest
 from conftest import ROOT, WINE_RUN, LogLine, to_windows_path
 from servers import RefServer
 from stubs import read_records, wait_for_records
-from update_fixture import (BOX_TEXT, LOCALES, LoaderRun, buttons, load_strings, prefix_for,
+from update_fixture import (BOX_TEXT, LOCALES, LoaderRun, buttons, client_in_program_files,
                             write_update_archive)
-from winprobe import WinProbe
 
 UPDATER = "NVPCUpdater.exe"
 LAUNCHER = "NorvaneLauncher.exe"
@@ -56,14 +55,6 @@ def link_for(keys: dict) -> str:
     return "norvane:?" + base64.b64encode(query.encode("utf-8")).decode("ascii")
 
 
-@pytest.fixture(scope="module")
-def strings():
-    return load_strings()
-
-
-@pytest.fixture
-def probe(bin_dir):
-    return WinProbe(bin_dir)
 
 
 @pytest.fixture
@@ -74,14 +65,8 @@ def ref_server():
 
 @pytest.fixture
 def client_group(bin_dir):
-    """ClientStub.exe as <Program Files>\\<fresh group>\\NVPC\\client.exe, where a link with
-    GRP, PID NVPC and FNM client.exe looks for the client; removed afterwards."""
-    group = f"NvpcEntry{os.getpid()}_{uuid.uuid4().hex[:8]}"
-    folder = prefix_for(bin_dir / UPDATER) / "drive_c" / "Program Files" / group
-    (folder / "NVPC").mkdir(parents=True)
-    shutil.copy2(bin_dir / "ClientStub.exe", folder / "NVPC" / "client.exe")
-    yield group
-    shutil.rmtree(folder, ignore_errors=True)
+    with client_in_program_files(bin_dir / UPDATER, "NvpcEntry") as group:
+        yield group
 
 
 def meeting(program, port, group, title="Norvane Meeting", language=1033, **overrides) -> dict:

@@ -16,10 +16,9 @@ import time
 
 from conftest import WINE_RUN, to_windows_path
 from stubs import read_records, wait_for_records
-# probe, strings, web and world are fixtures.
+# web and world are fixtures.
 from test_update_dialog import (CMD_QUERY_SQL, CMD_MASTER_XML, CMD_PRODUCT_XML, CMD_SETUP_URL,  # noqa: F401
-                                World, _cancel_and_measure, assert_state, object_name, order_of, probe, shot,
-                                strings, web, world)
+                                World, _cancel_and_measure, assert_state, object_name, order_of, shot, web, world)
 from update_fixture import (BOX_TEXT, IDCANCEL, IDOK, IDRETRY, LOCALES, ClientInstall, DialogView, LoaderRun,
                             artifact_dir, bmp_to_png, box_lines, buttons, closed_port, stamp_ms, unique_product_id)
 
@@ -433,11 +432,7 @@ def test_cancel_during_the_download_and_the_credentials_prompt(world, probe, str
     view = SetupView(probe, slow.title, lang)
     assert attach(view, cancelled, "CNVPCSetupDlg"), cancelled.texts()
     assert cancelled.wait_log("CDownloaderEx::Download : ", 40), cancelled.texts()
-    deadline, state = time.monotonic() + 10, None
-    while time.monotonic() < deadline:
-        state = view.state()
-        if state and state["pos202"]:
-            break
+    state = view.wait_progress()
     assert_state(state, lang, 204, True, False)
     assert 0 < state["pos202"] < 100 and state["max202"] == 100, "bar 202 shows the percentage received"
     shot(view, "setup_en_downloading")

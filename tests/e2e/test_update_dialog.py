@@ -15,12 +15,13 @@ import zipfile
 import pytest
 
 from conftest import ROOT, WINE_RUN, run_captured, to_windows_path
+from servers import RefServer
 from stubs import read_records
 from update_fixture import (BOX_TEXT, CANCEL, CLIENT, IDCANCEL, IDCONTINUE, IDOK, IDRETRY, IDTRYAGAIN,
                             INSTALLED_VERSION, UPDATE_VERSION, ClientInstall, DialogView, UpdateSite,
-                            box_lines, buttons, closed_port, load_strings, master_name, stamp_ms,
-                            RefServerOn, unique_product_id, write_update_archive)
-from winprobe import WinProbe, read_bmp
+                            box_lines, buttons, closed_port, master_name, stamp_ms,
+                            unique_product_id, write_update_archive)
+from winprobe import read_bmp
 
 CMD_QUERY_SQL, CMD_MASTER_XML, CMD_PRODUCT_XML, CMD_UPDATE_URL, CMD_SETUP_URL = 0x026C, 0x07D1, 0x07D2, 0x07D3, 0x07D4
 LANGUAGES = {1033: "en", 1041: "ja", 1042: "ko"}
@@ -33,14 +34,6 @@ def object_name(url: str) -> str:
     return "".join(c if c in keep else "%%%02X" % ord(c) for c in url)
 
 
-@pytest.fixture(scope="module")
-def strings():
-    return load_strings()
-
-
-@pytest.fixture
-def probe(bin_dir):
-    return WinProbe(bin_dir)
 
 
 class World:
@@ -540,7 +533,7 @@ def test_retry_box_try_again_repeats_only_the_upgrade_query(world, probe, string
     _retry_box(run, view, lang)
 
     # The upgrade server is back: the update check goes on, the client starts.
-    upgrade = RefServerOn({"products": {client.product_id: {"update_url": None}}}, upgrade_port)
+    upgrade = RefServer({"products": {client.product_id: {"update_url": None}}}, port=upgrade_port)
     world.sites.append(upgrade)
     assert view.click(IDTRYAGAIN)
     finished(run, view)
@@ -608,11 +601,7 @@ def test_cancel_during_a_download_ends_the_dialog_without_a_box(world, probe, st
     assert view.attach(), run.texts()
     assert run.wait_log("CDownloaderEx::Download : ", 40), run.texts()
 
-    deadline, state = time.monotonic() + 10, None
-    while time.monotonic() < deadline:
-        state = view.state()
-        if state and state["pos202"]:
-            break
+    state = view.wait_progress()
     assert_state(state, lang, 205, True, True)
     assert 0 < state["pos202"] < 100, "bar 202 shows the percentage received"
     shot(view, "update_ko_downloading")

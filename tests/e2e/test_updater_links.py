@@ -9,18 +9,15 @@ values at the end use run type 2 (lookup and start), against the reference serve
 import base64
 import os
 import re
-import shutil
-import struct
 import time
-import uuid
-from pathlib import Path
 from urllib.parse import quote
 
 import pytest
 
-from conftest import ROOT, to_windows_path
+from conftest import to_windows_path
 from servers import RefServer
 from stubs import read_records, wait_for_records
+from update_fixture import client_in_program_files
 
 UPDATER = "NVPCUpdater.exe"
 OWN_VERSION = "1.0.2.9"
@@ -205,24 +202,10 @@ def test_loader_mode_reads_the_configuration_file_beside_the_program(wine, log_f
 COMPANIES = {"ACME": {"serverip": "10.20.30.40", "checkerversion": "1.0"}}
 
 
-def wine_prefix_of(program: Path) -> Path:
-    """The prefix scripts/wine-run runs program in: the 64-bit one for a 64-bit PE file."""
-    data = program.read_bytes()[:4096]
-    pe = struct.unpack_from("<I", data, 60)[0]
-    if struct.unpack_from("<H", data, pe + 4)[0] == 0x8664:
-        return Path(os.environ.get("NVPC_WINEPREFIX64", str(ROOT / "build" / "wineprefix64")))
-    return Path(os.environ.get("NVPC_WINEPREFIX", str(ROOT / "build" / "wineprefix")))
-
-
 @pytest.fixture
 def program_files_client(bin_dir):
-    """ClientStub.exe as <Program Files>\\<fresh group>\\NVPC\\client.exe; removed afterwards."""
-    group = f"NvpcLinkTest{os.getpid()}_{uuid.uuid4().hex[:8]}"
-    folder = wine_prefix_of(bin_dir / UPDATER) / "drive_c" / "Program Files" / group
-    (folder / "NVPC").mkdir(parents=True)
-    shutil.copy2(bin_dir / "ClientStub.exe", folder / "NVPC" / "client.exe")
-    yield group
-    shutil.rmtree(folder, ignore_errors=True)
+    with client_in_program_files(bin_dir / UPDATER, "NvpcLinkTest") as group:
+        yield group
 
 
 def hostile_link(port, group, pwned, case):

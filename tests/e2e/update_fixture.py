@@ -22,15 +22,13 @@ with "/Loader", serves the program's own folder plus the group folder):
 The texts the dialog shows are read from ui/Strings.rc, per language, so the tests follow
 the string table rather than copies of it.
 """
-import json
+import contextlib
 import os
 import re
 import shutil
 import socket
 import struct
 import subprocess
-import sys
-import tempfile
 import time
 import uuid
 import zipfile
@@ -39,7 +37,7 @@ from pathlib import Path
 from typing import Callable, Dict, List, Optional
 
 from conftest import ROOT, WINE_RUN, LogLine, parse_log, to_windows_path
-from servers import REFSERVER, RefServer
+from servers import RefServer
 from stubs import read_records
 from winprobe import read_bmp
 
@@ -177,27 +175,6 @@ class UpdateSite:
         self.ref.stop()
 
 
-class RefServerOn(RefServer):
-    """The reference server on a given port (RefServer lets it choose one), for a server
-    that comes up where a client found none before."""
-
-    def __init__(self, config, port: int):
-        self.tmp = tempfile.TemporaryDirectory(prefix="refserver_")
-        folder = Path(self.tmp.name)
-        self.config_path, self.journal = folder / "config.json", folder / "journal.jsonl"
-        self.manifest_dir = folder / "manifests"
-        self.config_path.write_text(json.dumps(config))
-        self.proc = subprocess.Popen(
-            [sys.executable, str(REFSERVER), "--config", str(self.config_path), "--journal", str(self.journal),
-             "--manifest-dir", str(self.manifest_dir), "--port", str(port)],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        line = self.proc.stdout.readline()
-        if not line.startswith("READY "):
-            self.stop()
-            raise RuntimeError("reference server did not start: " + line + self.proc.stderr.read())
-        self.port = int(line.split()[1])
-
-
 def closed_port() -> int:
     """A loopback port nothing listens on (bound once, then released)."""
     with socket.socket() as s:
@@ -220,6 +197,21 @@ def prefix_for(program: Path) -> Path:
     if _pe_bits(program) == 64:
         return Path(os.environ.get("NVPC_WINEPREFIX64", ROOT / "build" / "wineprefix64"))
     return Path(os.environ.get("NVPC_WINEPREFIX", ROOT / "build" / "wineprefix"))
+
+
+@contextlib.contextmanager
+def client_in_program_files(program: Path, tag: str):
+    """ClientStub.exe as <Program Files>\\<fresh group>\\NVPC\\client.exe in the prefix program
+    runs in, where a link with GRP, PID NVPC and FNM client.exe looks for the client; gives
+    the group, and removes it afterwards."""
+    group = f"{tag}{os.getpid()}_{uuid.uuid4().hex[:8]}"
+    folder = prefix_for(program) / "drive_c" / "Program Files" / group
+    (folder / "NVPC").mkdir(parents=True)
+    shutil.copy2(program.parent / "ClientStub.exe", folder / "NVPC" / "client.exe")
+    try:
+        yield group
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def artifact_dir() -> Path:
@@ -449,6 +441,15 @@ class DialogView:
                 return state
             time.sleep(0.1)
         return None
+
+    def wait_progress(self, seconds: float = 10) -> Optional[dict]:
+        """Polls until bar 202 has moved; the last state seen either way."""
+        deadline, state = time.monotonic() + seconds, None
+        while time.monotonic() < deadline:
+            state = self.state()
+            if state and state["pos202"]:
+                break
+        return state
 
     def wait_box(self, seconds: float = 30) -> Optional[Dict[int, dict]]:
         """The controls of the message box captioned like the dialog, once it shows."""
