@@ -1,19 +1,25 @@
 #!/usr/bin/env python3
-"""Measures, in one run and on the same files, three workers of the product against the
-standard tools:
+"""Measures three workers of the product, in one run and on the same files, against the
+platform's floor of their work (nvpc_bench_floor: the bare Win32 calls, under the same
+Wine) and against the native tools:
 
-  download   CDownloaderEx (nvpc_bench_driver download) vs curl: one 50 MB file from a
-             private nginx on 127.0.0.1
-  unpack     CPatcher (nvpc_bench_driver unzip) vs Info-ZIP unzip: an archive of 2000
-             files, 50 MB unpacked
-  placement  NVPCUpdater /CopyFile vs cp -r: the same 2000 unpacked files into an
-             installation folder
+  download   CDownloaderEx (nvpc_bench_driver download) vs floor "read" (WinINet, 20480-byte
+             reads, 1 ms pause after each) vs curl: one 50 MB file from a private nginx
+  unpack     CPatcher (nvpc_bench_driver unzip) vs floor "write" vs Info-ZIP unzip: an
+             archive of 2000 files, 50 MB unpacked
+  placement  NVPCUpdater /CopyFile vs floor "place" (copy to a temporary name, swap in,
+             delete the source) vs cp -r: the same 2000 unpacked files
 
-Our programs run under Wine: their wall-clock times include Wine's start of the process
-(about 0.1 s with a running wineserver); the driver reports its own time for the work
-alone, and for the placement the span of its log lines stands for it. Nothing here is asserted: the figures are printed.
+then how unpack and placement grow with 1k, 2k, 4k and 8k entries, and the peak working
+set of our programs for a 1 GB archive of four large files, a 20,000-entry archive (unpack
+and placement) and the 50 MB download.
 
-    NVPC_BUILD_DIR=build/hC python3 bench/bench.py [--keep]
+Times are each program's own (start-up not counted): the driver and the floor say how long
+their work took; for the placement the span of its log lines stands for it. The machine is
+shared, so the timed pairs run REPEAT times, ours and the floor in turn, and the least of
+each counts. Nothing is asserted but that the work was done: the figures are printed.
+
+    NVPC_BUILD_DIR=build/hSpeed python3 bench/bench.py [--keep] [--quick]
 """
 import datetime
 import hashlib
@@ -30,53 +36,80 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "install"))
 from nginx_fixture import Nginx, wine_path  # noqa: E402
 
-BUILD = Path(os.environ.get("NVPC_BUILD_DIR", ROOT / "build" / "cmake"))
+BUILD = Path(os.environ.get("NVPC_BUILD_DIR", ROOT / "build" / "cmake")).resolve()
 BIN = BUILD / "bin"
 WINE_RUN = ROOT / "scripts" / "wine-run"
 MB = 1024 * 1024
 FILES = 2000
 FILE_BYTES = 50 * MB // FILES
+PER_DIR = 100  # placed files per installation sub-folder, as the floor's "place" does
+REPEAT = 2
+GROWTH = (1000, 2000, 4000, 8000)
+GROWTH_BYTES = 4096
+BIG_FILES, BIG_BYTES = 4, 256 * MB
+MANY = 20000
+MANY_PER_FOLDER = 500  # archive sub-folders of the 20,000-entry case: its growth is not the point
 
 
-def timed(cmd, env=None):
+def run(cmd, env=None):
+    """Runs cmd with its output in a file (a pipe can hang on Wine's desktop process)."""
     environment = dict(os.environ, **(env or {}))
     environment.setdefault("DISPLAY", ":91")
-    start = time.perf_counter()
-    proc = subprocess.run(cmd, env=environment, capture_output=True, text=True, timeout=1800)
-    elapsed = time.perf_counter() - start
+    fd, name = tempfile.mkstemp(prefix="nvpc-bench-out-")
+    try:
+        with os.fdopen(fd, "wb") as out:
+            start = time.perf_counter()
+            proc = subprocess.run(cmd, env=environment, stdout=out, stderr=subprocess.STDOUT, timeout=1800)
+            elapsed = time.perf_counter() - start
+        text = Path(name).read_bytes().decode("utf-8", "replace").strip()
+    finally:
+        os.unlink(name)
     if proc.returncode != 0:
-        raise RuntimeError("%s failed (%d): %s %s" % (cmd[0], proc.returncode, proc.stdout, proc.stderr))
-    return elapsed, proc.stdout.strip()
-
-
-def warm():
-    """Starts a trivial program first, so that a wineserver (and Wine's services) are up
-    and their start is not counted against the measured run."""
-    environment = dict(os.environ)
-    environment.setdefault("DISPLAY", ":91")
-    subprocess.run([str(WINE_RUN), str(BIN / "nvpc_bench_driver.exe")], env=environment, capture_output=True,
-                   timeout=300)
+        raise RuntimeError("%s failed (%d): %s" % (cmd[0], proc.returncode, text))
+    return elapsed, text
 
 
 def wine(program, *args, env=None):
-    warm()
-    return timed([str(WINE_RUN), str(BIN / program), *[str(a) for a in args]], env)
+    return run([str(WINE_RUN), str(BIN / program), *[str(a) for a in args]], env)
 
 
-def driver_ms(output):
+def field(output, word, index):
+    """The index-th word of the line that starts with word."""
+    for line in output.splitlines():
+        parts = line.split()
+        if parts and parts[0] == word:
+            return parts[index]
+    raise RuntimeError("no '%s' line in: %s" % (word, output))
+
+
+def own_seconds(output):
     # "ok <what> <milliseconds>"
-    return int(output.split()[-1]) / 1000.0
+    return int(field(output, "ok", -1)) / 1000.0
+
+
+def peak_mb(output):
+    # "peak <exit code> <milliseconds> <KB>" from nvpc_bench_floor measure
+    return int(field(output, "peak", 3)) / 1024.0
+
+
+def measured(program, *args, env=None):
+    """program under nvpc_bench_floor measure: its output and its peak working set."""
+    return wine("nvpc_bench_floor.exe", "measure", wine_path(BIN / program), *args, env=env)[1]
 
 
 def log_span(path):
-    """Seconds between the first and the last line of a Logger file (the run's own work)."""
-    stamps = []
+    """Seconds of the placement's own work in a Logger file: from the last start-up line
+    before the first CUnzipMove line to the last CUnzipMove line."""
+    lines = []
     for line in Path(path).read_bytes().decode("utf-8", "replace").split("\r\n"):
         try:
-            stamps.append(datetime.datetime.strptime(line[:23], "%Y-%m-%d %H:%M:%S.%f"))
+            lines.append((datetime.datetime.strptime(line[:23], "%Y-%m-%d %H:%M:%S.%f"), "CUnzipMove::" in line))
         except ValueError:
             pass
-    return (stamps[-1] - stamps[0]).total_seconds() if len(stamps) > 1 else None
+    ours = [i for i, (_, mark) in enumerate(lines) if mark]
+    if not ours:
+        return None
+    return (lines[ours[-1]][0] - lines[max(ours[0] - 1, 0)][0]).total_seconds()
 
 
 def digest(path):
@@ -87,15 +120,19 @@ def digest(path):
     return h.hexdigest()
 
 
-def tree_digest(folder, names):
-    return [digest(Path(folder) / n) for n in names]
-
-
-def file_bytes(index):
+def file_bytes(index, size):
     # Half random, half text: an update holds both kinds of content.
-    half = FILE_BYTES // 2
-    text = (("file %05d line of text for the archive\n" % index) * (half // 30 + 1))[:FILE_BYTES - half]
+    half = size // 2
+    text = (("file %05d line of text for the archive\n" % index) * (size // 30 + 1))[:size - half]
     return os.urandom(half) + text.encode()
+
+
+def name_of(i):
+    return "f%05d.bin" % i
+
+
+def folder_of(i):
+    return "d%03d" % (i // PER_DIR)
 
 
 def manifest(ver, rows):
@@ -103,64 +140,189 @@ def manifest(ver, rows):
     return '<?xml version="1.0"?>\n<files_info ver="%s">\n%s</files_info>\n' % (ver, body)
 
 
+def make_archive(path, count, size, sub=None):
+    """count entries f%05d.bin (in sub-folders of sub entries when given) and the two
+    manifests, which place entry i into d%03d (PER_DIR a folder). Returns the entry names."""
+    names = [("s%03d/" % (i // sub) if sub else "") + name_of(i) for i in range(count)]
+    # Entries in archive folders go to the same folders of the installation (which the
+    # placement expects to exist), the others to PER_DIR a folder.
+    rows = [(n, "" if sub else folder_of(i)) for i, n in enumerate(names)]
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as z:
+        for i, n in enumerate(names):
+            z.writestr(n, file_bytes(i, size))
+        z.writestr("master_3.xml", manifest("1.0.0.2", rows + [("master_3.xml", "config")]))
+        z.writestr("BENCH.xml", manifest("1.0.0.2", [("BENCH.xml", "config")]))
+    return names
+
+
+def make_big_archive(path):
+    chunk = os.urandom(4096) + b"big file of the archive, its text part\n" * 1575  # ~64 KB
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as z:
+        names = ["big%d.bin" % i for i in range(BIG_FILES)]
+        for n in names:
+            with z.open(n, "w", force_zip64=True) as f:
+                written = 0
+                while written < BIG_BYTES:
+                    part = chunk[:BIG_BYTES - written]
+                    f.write(part)
+                    written += len(part)
+        rows = [(n, "big") for n in names]
+        z.writestr("master_3.xml", manifest("1.0.0.2", rows + [("master_3.xml", "config")]))
+        z.writestr("BENCH.xml", manifest("1.0.0.2", [("BENCH.xml", "config")]))
+
+
+def unpack_ours(archive):
+    """Our unpack of archive beside it: the driver's own seconds."""
+    shutil.rmtree(archive.with_suffix(""), ignore_errors=True)
+    return own_seconds(wine("nvpc_bench_driver.exe", "unzip", wine_path(archive))[1])
+
+
+def unpack_floor(folder, count, size):
+    shutil.rmtree(folder, ignore_errors=True)
+    return own_seconds(wine("nvpc_bench_floor.exe", "write", wine_path(folder), count, size, 0)[1])
+
+
+def copyfile_line(archive, install):
+    return ['/CopyFile', '/DNP', wine_path(archive), '/MML', 'master_3', '/PML', 'BENCH', '/SEP',
+            wine_path(install)]
+
+
+def place_ours(archive, kept, unpacked, install, log):
+    """Our placement of a fresh copy of the unpacked tree (the run moves it away), timed by
+    the span of its log lines; the archive is put back from kept (the run deletes it)."""
+    prepare_placement(archive, kept, unpacked, install)
+    if log.exists():
+        log.unlink()
+    wine("NVPCUpdater.exe", *copyfile_line(archive, install), env={"NVPC_LOG_FILE": wine_path(log)})
+    return log_span(log)
+
+
+def prepare_placement(archive, kept, unpacked, install):
+    source = archive.with_suffix("")
+    shutil.rmtree(source, ignore_errors=True)
+    shutil.copytree(unpacked, source)
+    if not archive.exists():
+        shutil.copy(kept, archive)
+    shutil.rmtree(install, ignore_errors=True)
+    (install / "config").mkdir(parents=True)
+
+
+def place_floor(unpacked, work, count):
+    source, dest = work / "floor-src", work / "floor-dest"
+    shutil.rmtree(source, ignore_errors=True)
+    shutil.rmtree(dest, ignore_errors=True)
+    shutil.copytree(unpacked, source)
+    return own_seconds(wine("nvpc_bench_floor.exe", "place", wine_path(source), wine_path(dest), count,
+                            PER_DIR)[1])
+
+
+def best_pair(ours, floor):
+    """REPEAT runs of each, in turn; the least of each."""
+    a, b = [], []
+    for _ in range(REPEAT):
+        a.append(ours())
+        b.append(floor())
+    return min(a), min(b)
+
+
+def case_unpack_place(work, count, size, repeat=True):
+    """Unpack and placement of a flat archive of count entries: (ours, floor) for each."""
+    case = work / ("case%d" % count)
+    upgrade = case / "upgrade"
+    upgrade.mkdir(parents=True)
+    archive = upgrade / "updatefile.zip"
+    names = make_archive(archive, count, size)
+    kept = upgrade / "kept.zip"  # the placement deletes the archive: a copy puts it back
+    shutil.copy(archive, kept)
+    pair = best_pair if repeat else lambda o, f: (o(), f())
+    unpack = pair(lambda: unpack_ours(archive), lambda: unpack_floor(case / "floor-write", count, size))
+    unpacked = upgrade / "kept"
+    shutil.copytree(archive.with_suffix(""), unpacked)
+    install, log = case / "install", case / "copyfile.log"
+    place = pair(lambda: place_ours(archive, kept, unpacked, install, log), lambda: place_floor(unpacked, case, count))
+    placed = [install / folder_of(i) / n for i, n in enumerate(names)]
+    assert all(p.exists() for p in placed[::97]), "the placement did not complete"
+    assert (install / "config" / "BENCH.xml").exists()
+    assert [digest(p) for p in placed[::97]] == [digest(unpacked / n) for n in names[::97]]
+    return case, archive, unpacked, unpack, place
+
+
 def main():
     keep = "--keep" in sys.argv
-    for program in ("nvpc_bench_driver.exe", "NVPCUpdater.exe", "Logger.dll"):
+    global REPEAT, GROWTH
+    if "--quick" in sys.argv:
+        REPEAT, GROWTH = 1, (1000, 2000)
+    for program in ("nvpc_bench_driver.exe", "nvpc_bench_floor.exe", "NVPCUpdater.exe", "Logger.dll"):
         if not (BIN / program).exists():
             sys.exit("build first: %s is missing" % (BIN / program))
     work = Path(tempfile.mkdtemp(prefix="nvpc-bench-"))
+    # A first program brings up the wineserver and Wine's services, so no measured run
+    # pays for them.
+    subprocess.run([str(WINE_RUN), str(BIN / "nvpc_bench_floor.exe")], env=dict(os.environ, DISPLAY=":91"),
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
     server = Nginx().start()
-    results = []
+    rows, growth, memory = [], [], []
+    started = time.time()
     try:
-        # Download: the same 50 MB file, fetched by curl and by CDownloaderEx.
+        # Download: the same 50 MB file, fetched by curl, by the floor and by CDownloaderEx.
         big = server.root / "big.bin"
         with open(big, "wb") as f:
             for _ in range(50):
                 f.write(os.urandom(MB))
-        curl_out = work / "curl.bin"
-        t_curl, _ = timed(["curl", "-s", "-f", "-o", str(curl_out), server.url("/big.bin")])
+        t_curl, _ = run(["curl", "-s", "-f", "-o", str(work / "curl.bin"), server.url("/big.bin")])
         dl = work / "download"
         dl.mkdir()
-        t_ours, out = wine("nvpc_bench_driver.exe", "download", "127.0.0.1", server.port, "/big.bin", wine_path(dl))
-        assert digest(dl / "updatefile.zip") == digest(big) == digest(curl_out)
-        results.append(("download 50 MB", t_ours, driver_ms(out), "curl", t_curl))
 
-        # Unpack: 2000 files of 25 KB (50 MB), deflated, plus the two manifests.
-        upgrade = work / "upgrade"
-        upgrade.mkdir()
-        archive = upgrade / "updatefile.zip"
-        names = ["f%04d.bin" % i for i in range(FILES)]
-        rows = [(n, "d%02d" % (i // 100)) for i, n in enumerate(names)]
-        with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
-            for i, n in enumerate(names):
-                z.writestr(n, file_bytes(i))
-            z.writestr("master_3.xml", manifest("1.0.0.2", rows + [("master_3.xml", "config")]))
-            z.writestr("BENCH.xml", manifest("1.0.0.2", [("BENCH.xml", "config")]))
-        unzip_out = work / "unzip"
-        t_unzip, _ = timed(["unzip", "-q", "-o", str(archive), "-d", str(unzip_out)])
-        t_ours, out = wine("nvpc_bench_driver.exe", "unzip", wine_path(archive))
-        unpack = upgrade / "updatefile"
-        sample = names[::97]
-        assert tree_digest(unpack, sample) == tree_digest(unzip_out, sample)
-        results.append(("unpack 2000 files / 50 MB", t_ours, driver_ms(out), "unzip", t_unzip))
+        def download_ours():
+            out = measured("nvpc_bench_driver.exe", "download", "127.0.0.1", server.port, "/big.bin", wine_path(dl))
+            peaks.append(peak_mb(out))
+            return own_seconds(out)
 
-        # Placement: the unpacked files into an installation folder.
-        cp_dest = work / "cp-install"
-        t_cp, _ = timed(["cp", "-r", str(unzip_out), str(cp_dest)])
-        install = work / "install"
-        (install / "config").mkdir(parents=True)
-        line = ('/CopyFile /DNP "%s" /MML "master_3" /PML "BENCH"  /SEP "%s" '
-                % (wine_path(archive), wine_path(install)))
-        script = work / "copyfile.cmd"
-        script.write_bytes(('@"%s" %s\r\n' % (wine_path(BIN / "NVPCUpdater.exe"), line)).encode())
-        log = work / "copyfile.log"
-        warm()
-        t_ours, _ = timed([str(WINE_RUN), "cmd", "/c", wine_path(script)], env={"NVPC_LOG_FILE": wine_path(log)})
-        placed = [Path("d%02d" % (i // 100)) / n for i, n in enumerate(names)]
-        assert all((install / p).exists() for p in placed[::97]), "the placement did not complete"
-        assert (install / "config" / "BENCH.xml").exists()
-        assert tree_digest(install, [str(p) for p in placed[::97]]) == tree_digest(cp_dest, sample)
-        results.append(("place 2000 files (/CopyFile)", t_ours, log_span(log), "cp -r", t_cp))
+        def download_floor():
+            out = wine("nvpc_bench_floor.exe", "read", "127.0.0.1", server.port, "/big.bin",
+                       wine_path(work / "floor.bin"))[1]
+            return own_seconds(out)
+
+        peaks = []
+        ours, floor = best_pair(download_ours, download_floor)
+        assert digest(dl / "updatefile.zip") == digest(big) == digest(work / "floor.bin")
+        rows.append(("download 50 MB", ours, floor, "curl", t_curl))
+        memory.append(("download 50 MB", max(peaks)))
+
+        # Unpack and placement: 2000 files of 25 KB (50 MB) and the two manifests.
+        case, archive, unpacked, unpack, place = case_unpack_place(work, FILES, FILE_BYTES)
+        t_unzip, _ = run(["unzip", "-q", "-o", str(archive.parent / "kept.zip"), "-d", str(case / "unzip")])
+        t_cp, _ = run(["cp", "-r", str(unpacked), str(case / "cp")])
+        rows.append(("unpack %d files / 50 MB" % FILES, unpack[0], unpack[1], "unzip", t_unzip))
+        rows.append(("place %d files" % FILES, place[0], place[1], "cp -r", t_cp))
+        shutil.rmtree(case, ignore_errors=True)
+
+        # Growth with the number of entries (4 KB files, all in the archive's top folder).
+        for count in GROWTH:
+            case, _, _, unpack, place = case_unpack_place(work, count, GROWTH_BYTES, repeat=False)
+            growth.append((count, unpack, place))
+            shutil.rmtree(case, ignore_errors=True)
+
+        # Peak working set: a 1 GB archive of four files, and 20,000 entries.
+        for label, build in (("1 GB, %d files" % BIG_FILES, make_big_archive),
+                             ("%d entries" % MANY,
+                              lambda p: make_archive(p, MANY, 1024, sub=MANY_PER_FOLDER))):
+            case = work / "memory"
+            upgrade = case / "upgrade"
+            upgrade.mkdir(parents=True)
+            archive = upgrade / "updatefile.zip"
+            build(archive)
+            out = measured("nvpc_bench_driver.exe", "unzip", wine_path(archive))
+            memory.append(("unpack " + label, peak_mb(out)))
+            install = case / "install"
+            (install / "config").mkdir(parents=True)
+            for i in range(0, MANY, MANY_PER_FOLDER):
+                (install / ("s%03d" % (i // MANY_PER_FOLDER))).mkdir(exist_ok=True)
+            out = measured("NVPCUpdater.exe", *copyfile_line(archive, install),
+                           env={"NVPC_LOG_FILE": wine_path(case / "copyfile.log")})
+            assert (install / "config" / "BENCH.xml").exists(), "the placement did not complete"
+            memory.append(("place " + label, peak_mb(out)))
+            shutil.rmtree(case, ignore_errors=True)
     finally:
         server.stop()
         if not keep:
@@ -169,12 +331,24 @@ def main():
             print("kept", work)
 
     print()
-    print("%-30s %10s %10s %10s %10s %8s %8s" % ("work", "ours s", "work s", "tool", "tool s", "ratio", "work r"))
-    for name, ours, inner, tool, theirs in results:
-        print("%-30s %10.3f %10s %10s %10.3f %8.1f %8s" % (
-            name, ours, "%.3f" % inner if inner is not None else "-", tool, theirs, ours / theirs,
-            "%.1f" % (inner / theirs) if inner is not None else "-"))
-    print("\nratio: our wall-clock time / the tool's; work r: the driver's own time / the tool's")
+    print("%-28s %8s %8s %10s %8s %8s %10s" % ("work", "ours s", "floor s", "ours/floor", "tool", "tool s",
+                                               "ours/tool"))
+    for name, ours, floor, tool, theirs in rows:
+        print("%-28s %8.3f %8.3f %10.2f %8s %8.3f %10.1f" % (name, ours, floor, ours / floor, tool, theirs,
+                                                            ours / theirs))
+    print()
+    print("%8s %10s %10s %6s %10s %10s %6s" % ("entries", "unpack s", "floor s", "ratio", "place s", "floor s",
+                                               "ratio"))
+    for count, (u_ours, u_floor), (p_ours, p_floor) in growth:
+        print("%8d %10.3f %10.3f %6.2f %10.3f %10.3f %6.2f" % (count, u_ours, u_floor, u_ours / u_floor, p_ours,
+                                                               p_floor, p_ours / p_floor))
+    print()
+    print("%-34s %14s" % ("peak working set (ours)", "MB"))
+    for label, mb in memory:
+        print("%-34s %14.1f" % (label, mb))
+    print("\nours: the program's own time (placement: its log span); floor: nvpc_bench_floor, the bare")
+    print("system calls of the same work under the same Wine; tool: the native tool's wall-clock time.")
+    print("whole run: %.0f s" % (time.time() - started))
 
 
 if __name__ == "__main__":

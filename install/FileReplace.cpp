@@ -128,7 +128,8 @@ bool DeleteCheckedFile(const std::wstring& folder, const std::wstring& name)
     return DeleteOpenedFile(file, path);
 }
 
-bool CreateOwnTempFile(const std::wstring& folder, std::wstring& name, UniqueFile& file)
+bool CreateOwnTempFile(const std::wstring& folder, std::wstring& name, UniqueFile& file,
+                       FolderFinalPaths* known)
 {
     for (int attempt = 0; attempt < 100; ++attempt)
     {
@@ -137,8 +138,9 @@ bool CreateOwnTempFile(const std::wstring& folder, std::wstring& name, UniqueFil
         if (path.size() >= MAX_PATH)
             return false;
         // CREATE_NEW makes a file of its own: it never opens what a planted link leads to.
-        file.reset(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        // FILE_READ_ATTRIBUTES: the check below reads them by this handle.
+        file.reset(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0, nullptr,
+                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file)
         {
             DWORD error = GetLastError();
@@ -147,7 +149,7 @@ bool CreateOwnTempFile(const std::wstring& folder, std::wstring& name, UniqueFil
             return false;
         }
         // A folder swapped for a link after it was looked at would put the file elsewhere.
-        if (!IsOpenedFileInside(file.get(), folder, candidate, true))
+        if (!IsOpenedFileInside(file.get(), folder, candidate, true, known))
         {
             DeleteOpenedFile(file, path);
             return false;

@@ -11,9 +11,13 @@
 
 #include "common/Handles.h"
 
+class FolderFinalPaths;
+
 // Creates a new temporary file of ours in folder, open for writing (and deleting), and
 // checks by the handle that it was made there. name receives its file name.
-bool CreateOwnTempFile(const std::wstring& folder, std::wstring& name, UniqueFile& file);
+// known, when given, holds folder's final path from earlier checks in the same run.
+bool CreateOwnTempFile(const std::wstring& folder, std::wstring& name, UniqueFile& file,
+                       FolderFinalPaths* known = nullptr);
 
 // The names of our temporaries, and of the files we moved aside (original: the name
 // the file had).

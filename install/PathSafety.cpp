@@ -40,6 +40,16 @@ GetFinalPathFn FinalPathFunction()
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW"));
     return fn;
 }
+
+typedef BOOL(WINAPI* GetInfoExFn)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+
+// Looked up at run time: Windows XP lacks it.
+GetInfoExFn InfoExFunction()
+{
+    static GetInfoExFn fn = reinterpret_cast<GetInfoExFn>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFileInformationByHandleEx"));
+    return fn;
+}
 } // namespace
 
 bool IsSafeRelativePath(const wchar_t* path, bool allowEmpty)
@@ -104,6 +114,11 @@ bool SameFileName(const std::wstring& a, const std::wstring& b)
     return a.size() == b.size() && FoldCase(a) == FoldCase(b);
 }
 
+std::wstring FileNameKey(const std::wstring& name)
+{
+    return FoldCase(name);
+}
+
 bool HasReparseComponent(const std::wstring& base, bool checkBase, const std::wstring& rel)
 {
     std::wstring path = base;
@@ -152,22 +167,61 @@ bool GetOpenedPath(HANDLE handle, std::wstring& path)
     return false;
 }
 
-bool IsOpenedFileInside(HANDLE file, const std::wstring& folder, const std::wstring& rel, bool singleLink)
+bool GetOpenedFileFacts(HANDLE file, DWORD& attributes, DWORD& links)
 {
+    // The two small queries where they exist: the one-call summary also reads the volume
+    // and the name, which under Wine costs milliseconds in a folder of many files.
+    if (GetInfoExFn fn = InfoExFunction())
+    {
+        FILE_BASIC_INFO basic;
+        FILE_STANDARD_INFO standard;
+        if (!fn(file, FileBasicInfo, &basic, sizeof basic) ||
+            !fn(file, FileStandardInfo, &standard, sizeof standard))
+            return false;
+        attributes = basic.FileAttributes | (standard.Directory ? FILE_ATTRIBUTE_DIRECTORY : 0);
+        links = standard.NumberOfLinks;
+        return true;
+    }
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
-        (singleLink && info.nNumberOfLinks != 1))
+    if (!GetFileInformationByHandle(file, &info))
+        return false;
+    attributes = info.dwFileAttributes;
+    links = info.nNumberOfLinks;
+    return true;
+}
+
+bool FolderFinalPaths::Get(const std::wstring& folder, std::wstring& finalPath)
+{
+    auto found = m_known.find(folder);
+    if (found != m_known.end())
+    {
+        finalPath = found->second;
+        return true;
+    }
+    UniqueFile dir(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!dir || !GetOpenedPath(dir.get(), finalPath))
+        return false;
+    m_known[folder] = finalPath;
+    return true;
+}
+
+bool IsOpenedFileInside(HANDLE file, const std::wstring& folder, const std::wstring& rel, bool singleLink,
+                        FolderFinalPaths* known)
+{
+    DWORD attributes = 0, links = 0;
+    if (!GetOpenedFileFacts(file, attributes, links) ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+        (singleLink && links != 1))
         return false;
     if (!FinalPathFunction())
         return true; // Windows XP: no file symbolic links to follow
     // The folder's own final path, not its name: the folder itself may be reached
     // through a link we were given on purpose.
-    UniqueFile dir(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    FolderFinalPaths once;
     std::wstring opened, expected;
-    if (!dir || !GetOpenedPath(dir.get(), expected) || !GetOpenedPath(file, opened))
+    if (!(known ? known : &once)->Get(folder, expected) || !GetOpenedPath(file, opened))
         return false;
     if (expected.empty() || !IsSep(expected.back()))
         expected += L'\\';

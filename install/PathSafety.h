@@ -5,6 +5,7 @@
 // symlink and opens its target).
 #include <windows.h>
 
+#include <map>
 #include <string>
 
 // A path that stays below the folder it is joined to: not absolute, no drive, UNC or
@@ -35,9 +36,31 @@ bool HasReparseComponent(const std::wstring& base, bool checkBase, const std::ws
 // time: Windows XP lacks it). False where the function is missing or fails.
 bool GetOpenedPath(HANDLE handle, std::wstring& path);
 
+// The final paths of folders, each looked up once for the many files checked in it. No
+// looser than a lookup per file: a folder swapped for a link after its first lookup no
+// longer matches what the files in it show. Keep one for a run, not across runs.
+class FolderFinalPaths
+{
+  public:
+    // False when the folder cannot be opened or its final path not read (nothing kept).
+    bool Get(const std::wstring& folder, std::wstring& finalPath);
+
+  private:
+    std::map<std::wstring, std::wstring> m_known;
+};
+
 // True when file, opened by the name folder\rel (rel normalized), is that plain file:
 // no folder or reparse point, with singleLink one name only, and, where the system can
 // tell, a final path that is folder's own final path followed by rel. Without the final
 // path (Windows XP, which has no file symbolic links) the attribute and link checks
-// stand alone.
-bool IsOpenedFileInside(HANDLE file, const std::wstring& folder, const std::wstring& rel, bool singleLink);
+// stand alone. known, when given, holds folder's final path from an earlier check.
+bool IsOpenedFileInside(HANDLE file, const std::wstring& folder, const std::wstring& rel, bool singleLink,
+                        FolderFinalPaths* known = nullptr);
+
+// The attributes (FILE_ATTRIBUTE_DIRECTORY set for a folder) and the link count of what
+// a handle opened.
+bool GetOpenedFileFacts(HANDLE file, DWORD& attributes, DWORD& links);
+
+// The key under which SameFileName compares a name: two names are the same exactly when
+// their keys are equal.
+std::wstring FileNameKey(const std::wstring& name);

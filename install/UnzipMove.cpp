@@ -52,28 +52,40 @@ const char* FindAttribute(const tinyxml2::XMLElement* element, const char* name)
     return nullptr;
 }
 
+const size_t kCopyBytes = 256 * 1024;
+
+bool IsFolder(const std::wstring& path)
+{
+    DWORD attrs = GetFileAttributesW(path.c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// A file (or a link, dangling or not) of that name, not a folder. The name holds no
+// wildcard (the names were checked), so the attributes answer what a directory search
+// would, without the search: under Wine that costs a millisecond per name.
 bool FileExists(const std::wstring& path)
 {
-    WIN32_FIND_DATAW fd;
-    UniqueFind find(FindFirstFileW(path.c_str(), &fd));
-    return find && !(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    DWORD attrs = GetFileAttributesW(path.c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // Copies the source (an open handle, already checked) to a new file of ours in the
 // destination's own folder, so that it takes that folder's permissions (not those of the
 // user-writable download folder), then swaps it in with one rename. Any failure leaves
 // the destination as it was and no temporary file behind.
-bool ReplaceWithCopy(HANDLE in, const std::wstring& folder, const std::wstring& name)
+bool ReplaceWithCopy(HANDLE in, const std::wstring& folder, const std::wstring& name,
+                     std::vector<char>& buffer, FolderFinalPaths& known)
 {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(in, &info))
+    FILETIME created, written;
+    if (!GetFileTime(in, &created, nullptr, &written))
         return false;
     std::wstring tempName;
     UniqueFile out;
-    if (!CreateOwnTempFile(folder, tempName, out))
+    if (!CreateOwnTempFile(folder, tempName, out, &known))
         return false;
     bool ok = true;
-    std::vector<char> buffer(256 * 1024);
+    if (buffer.size() != kCopyBytes)
+        buffer.assign(kCopyBytes, 0);
     for (;;)
     {
         DWORD got = 0;
@@ -96,7 +108,7 @@ bool ReplaceWithCopy(HANDLE in, const std::wstring& folder, const std::wstring& 
         return false;
     }
     // The placed file keeps the times the archive gave it.
-    SetFileTime(out.get(), &info.ftCreationTime, nullptr, &info.ftLastWriteTime);
+    SetFileTime(out.get(), &created, nullptr, &written);
     out.reset();
     if (SwapIntoPlace(folder, tempName, name))
         return true;
@@ -170,9 +182,9 @@ void CUnzipMove::AddEntry(const std::wstring& name, const std::wstring& ipath, i
     }
     if (!FileExists(m_unpackFolder + entryName))
         return;
-    for (const UnzipMoveEntry& e : m_entries)
-        if (SameFileName(e.name, entryName))
-            return;
+    // By key, not by a walk of the list: a manifest of many thousand files stays linear.
+    if (!m_entryKeys.insert(FileNameKey(entryName)).second)
+        return;
     UnzipMoveEntry entry;
     CopyBounded(entry.name, kNameChars, entryName.c_str());
     CopyBounded(entry.ipath, kIpathChars, entryIpath.c_str());
@@ -193,6 +205,13 @@ void CUnzipMove::parseXMLFile(const wchar_t* name)
     const tinyxml2::XMLElement* root = doc.FirstChildElement();
     if (!root || !NameIs(root->Name(), "files_info"))
         return;
+    // Room for every entry at once: a list grown step by step holds up to twice its size
+    // while it moves, which for a manifest of many thousand files is megabytes.
+    size_t files = 0;
+    for (const tinyxml2::XMLElement* file = root->FirstChildElement(); file && NameIs(file->Name(), "file");
+         file = file->NextSiblingElement())
+        ++files;
+    m_entries.reserve(m_entries.size() + files);
     for (const tinyxml2::XMLElement* file = root->FirstChildElement(); file;
          file = file->NextSiblingElement())
     {
@@ -228,6 +247,8 @@ bool CUnzipMove::MakeFolder(const wchar_t* path)
     std::wstring p = WithoutTrailingSeps(path);
     if (p.size() >= MAX_PATH)
         return false;
+    if (IsFolder(p))
+        return true;
     wchar_t buf[MAX_PATH];
     CopyBounded(buf, MAX_PATH, p.c_str());
     for (;;)
@@ -271,7 +292,7 @@ int CUnzipMove::MovefileCust(const wchar_t* ipath, const wchar_t* name)
     std::wstring below = folderRel.empty() ? rel : folderRel + L"\\" + rel;
     bool linked =
         HasReparseComponent(m_unpackFolder, true, rel) || HasReparseComponent(install, false, below);
-    if (!linked)
+    if (!linked && !IsFolder(destFolder))
     {
         MakeFolder(destFolder.c_str());
         linked = HasReparseComponent(install, false, below);
@@ -287,7 +308,7 @@ int CUnzipMove::MovefileCust(const wchar_t* ipath, const wchar_t* name)
         if (!in) // a source we may read but not delete is still placed
             in.reset(CreateFileW(src.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-        linked = in && !IsOpenedFileInside(in.get(), unpack, rel, true);
+        linked = in && !IsOpenedFileInside(in.get(), unpack, rel, true, &m_folderPaths);
     }
     if (!linked && !CleanedBefore(fileFolder))
         RemoveStaleAsideFiles(fileFolder);
@@ -303,7 +324,7 @@ int CUnzipMove::MovefileCust(const wchar_t* ipath, const wchar_t* name)
                  dest.c_str());
         return 0;
     }
-    if (in && ReplaceWithCopy(in.get(), fileFolder, fileName))
+    if (in && ReplaceWithCopy(in.get(), fileFolder, fileName, m_copyBuffer, m_folderPaths))
     {
         DeleteOpenedFile(in, src);
         return 1;
@@ -315,11 +336,7 @@ int CUnzipMove::MovefileCust(const wchar_t* ipath, const wchar_t* name)
 
 bool CUnzipMove::CleanedBefore(const std::wstring& folder)
 {
-    for (const std::wstring& done : m_cleanedFolders)
-        if (SameFileName(done, folder))
-            return true;
-    m_cleanedFolders.push_back(folder);
-    return false;
+    return !m_cleanedFolders.insert(FileNameKey(folder)).second;
 }
 
 int CUnzipMove::RunEntry(const wchar_t* name)

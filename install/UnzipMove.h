@@ -6,7 +6,10 @@
 #include <windows.h>
 
 #include <string>
+#include <unordered_set>
 #include <vector>
+
+#include "install/PathSafety.h"
 
 struct UnzipMoveEntry
 {
@@ -75,8 +78,11 @@ class CUnzipMove
     wchar_t m_installFolder[kInstallChars];
     std::wstring m_unpackFolder; // with a trailing backslash
     std::vector<UnzipMoveEntry> m_entries;
+    std::unordered_set<std::wstring> m_entryKeys; // FileNameKey of each listed name
     int m_refusedEntries;
-    std::vector<std::wstring> m_cleanedFolders;
+    std::unordered_set<std::wstring> m_cleanedFolders; // by FileNameKey
+    FolderFinalPaths m_folderPaths;                    // of the folders checked in this run
+    std::vector<char> m_copyBuffer;                    // made at the first copy
 };
 
 // The "/CopyFile" mode of the programs, given everything after the switch. Always 0: the

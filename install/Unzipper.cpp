@@ -187,12 +187,11 @@ bool CUnzipper::UnzipAll(const char* folder, bool flatten)
     m_entryCount = (int)info.number_entry;
     // Temporaries that a killed unpack left beside its files.
     RemoveStaleAsideFiles(FileApiToWide(folder));
+    FolderFinalPaths known;
     for (int index = 1;; ++index)
     {
-        if (!UnzipCurrent(folder, flatten))
-            return false;
         UnzipEntry entry;
-        if (!GetFileInfo(entry))
+        if (!GetFileInfo(entry) || !UnzipEntryTo(folder, flatten, entry, known))
             return false;
         if (m_stop)
             return true;
@@ -216,6 +215,13 @@ bool CUnzipper::UnzipCurrent(const char* folder, bool flatten)
     UnzipEntry entry;
     if (!GetFileInfo(entry))
         return false;
+    FolderFinalPaths known;
+    return UnzipEntryTo(folder, flatten, entry, known);
+}
+
+bool CUnzipper::UnzipEntryTo(const char* folder, bool flatten, const UnzipEntry& entry,
+                             FolderFinalPaths& known)
+{
     // "./a.dll" is a.dll; a folder entry "./" is the folder itself.
     std::wstring rel;
     if (!NormalizeRelativePath(FileApiToWide(entry.name), entry.isFolder, rel))
@@ -231,62 +237,52 @@ bool CUnzipper::UnzipCurrent(const char* folder, bool flatten)
         return false;
     // Looked at before any folder is made (a missing level would be created through a
     // link) and again after (a level made meanwhile could be one).
-    if (HasReparseComponent(base, false, rel))
-        return false;
     if (entry.isFolder)
-        return CreateFolder(PathToFileApi(out.c_str()).c_str()) && !HasReparseComponent(base, false, rel);
-    if (!CreateParentFolder(PathToFileApi(out.c_str()).c_str()) || HasReparseComponent(base, false, rel))
+        return !HasReparseComponent(base, false, rel) && CreateFolder(PathToFileApi(out.c_str()).c_str()) &&
+               !HasReparseComponent(base, false, rel);
+    // The folders above the file; the file's own name is looked at below, where it is
+    // taken already.
+    size_t cut = rel.find_last_of(L'\\');
+    const std::wstring parentRel = cut == std::wstring::npos ? std::wstring() : rel.substr(0, cut);
+    if (HasReparseComponent(base, false, parentRel) ||
+        !CreateParentFolder(PathToFileApi(out.c_str()).c_str()) ||
+        HasReparseComponent(base, false, parentRel))
         return false;
 
-    // The bytes go to a new file of ours, which then replaces whatever has the entry's
-    // name with one rename: a link planted under that name is replaced, never written
-    // through.
+    // Where nothing has the entry's name yet, the bytes go straight into a new file of
+    // ours: CREATE_NEW on the link itself never opens what a link leads to, and the
+    // handle shows where the file was made. Where something has the name (an earlier
+    // unpack, a planted link), they go to a temporary of ours, which then replaces it
+    // with one rename: a link is replaced, never written through.
+    // FILE_READ_ATTRIBUTES: the check by handle reads them, and GENERIC_WRITE does not
+    // grant it.
+    UniqueFile file(CreateFileW(out.c_str(), GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (file)
+    {
+        if (!IsOpenedFileInside(file.get(), base, rel, true, &known))
+        {
+            DeleteOpenedFile(file, out);
+            return false;
+        }
+        if (unzOpenCurrentFile(m_zip) != UNZ_OK || !CopyEntry(file.get(), entry))
+        {
+            // Never leave a damaged or partial file for placement.
+            DeleteOpenedFile(file, out);
+            return false;
+        }
+        FILETIME utc;
+        if (DosTimeToUtc(entry.dosDate, utc))
+            SetFileTime(file.get(), &utc, nullptr, &utc);
+        return true;
+    }
+    if (HasReparseComponent(base, false, rel))
+        return false;
     std::wstring tempName;
-    UniqueFile file;
-    if (!CreateOwnTempFile(base, tempName, file))
+    if (!CreateOwnTempFile(base, tempName, file, &known))
         return false;
-    if (unzOpenCurrentFile(m_zip) != UNZ_OK)
+    if (unzOpenCurrentFile(m_zip) != UNZ_OK || !CopyEntry(file.get(), entry))
     {
-        DeleteOpenedFile(file, base + L'\\' + tempName);
-        return false;
-    }
-    bool ended = false, failed = false;
-    uLong crc = crc32(0L, Z_NULL, 0);
-    unsigned long written = 0;
-    char block[kBlockBytes];
-    for (;;)
-    {
-        int got = unzReadCurrentFile(m_zip, block, sizeof block);
-        if (got < 0)
-        {
-            failed = true;
-            break;
-        }
-        if (got == 0)
-        {
-            ended = true;
-            break;
-        }
-        if (!WriteAll(file.get(), block, (DWORD)got))
-        {
-            failed = true;
-            break;
-        }
-        crc = crc32(crc, reinterpret_cast<const Bytef*>(block), (uInt)got);
-        written += (unsigned long)got;
-        Notify(UNZIP_ENTRY_BYTES, (int)entry.uncompressedSize, (int)written, nullptr);
-        if (m_stop)
-            break;
-    }
-    // minizip checks the CRC only when the whole declared size was read; a stream that
-    // ends early or carries other bytes is caught by our own count and CRC.
-    int closed = unzCloseCurrentFile(m_zip);
-    if (failed || closed == UNZ_CRCERROR ||
-        (ended && (written != entry.uncompressedSize || crc != entry.crc)))
-        ended = false;
-    if (!ended)
-    {
-        // Never leave a damaged or partial file for placement.
         DeleteOpenedFile(file, base + L'\\' + tempName);
         return false;
     }
@@ -298,13 +294,63 @@ bool CUnzipper::UnzipCurrent(const char* folder, bool flatten)
     }
     // The times are set through a handle that shows the file we just put there.
     FILETIME utc;
-    UniqueFile placed(CreateFileW(out.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!placed || !IsOpenedFileInside(placed.get(), base, rel, true))
+    UniqueFile placed(CreateFileW(out.c_str(), FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!placed || !IsOpenedFileInside(placed.get(), base, rel, true, &known))
         return false;
     if (DosTimeToUtc(entry.dosDate, utc))
         SetFileTime(placed.get(), &utc, nullptr, &utc);
     return true;
+}
+
+bool CUnzipper::CopyEntry(HANDLE file, const UnzipEntry& entry)
+{
+    // Blocks are read and reported one by one but written in larger runs: a write per
+    // block costs a system call per 2 KB.
+    if (m_writeBuffer.size() != kWriteBytes)
+        m_writeBuffer.assign(kWriteBytes, 0);
+    char* const pending = m_writeBuffer.data();
+    DWORD held = 0;
+    bool ended = false, failed = false;
+    uLong crc = crc32(0L, Z_NULL, 0);
+    unsigned long written = 0;
+    for (;;)
+    {
+        int got = unzReadCurrentFile(m_zip, pending + held, kBlockBytes);
+        if (got < 0)
+        {
+            failed = true;
+            break;
+        }
+        if (got == 0)
+        {
+            ended = true;
+            break;
+        }
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(pending + held), (uInt)got);
+        held += (DWORD)got;
+        if (held > kWriteBytes - kBlockBytes)
+        {
+            if (!WriteAll(file, pending, held))
+            {
+                failed = true;
+                break;
+            }
+            held = 0;
+        }
+        written += (unsigned long)got;
+        Notify(UNZIP_ENTRY_BYTES, (int)entry.uncompressedSize, (int)written, nullptr);
+        if (m_stop)
+            break;
+    }
+    if (ended && held > 0 && !WriteAll(file, pending, held))
+        failed = true;
+    // minizip checks the CRC only when the whole declared size was read; a stream that
+    // ends early or carries other bytes is caught by our own count and CRC.
+    int closed = unzCloseCurrentFile(m_zip);
+    return ended && !failed && closed != UNZ_CRCERROR && written == entry.uncompressedSize &&
+           crc == entry.crc;
 }
 
 bool CUnzipper::CreateFolder(const char* path)

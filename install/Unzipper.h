@@ -4,8 +4,11 @@
 #include <windows.h>
 
 #include <atomic>
+#include <vector>
 
 #include <unzip.h>
+
+class FolderFinalPaths;
 
 // Progress of an unpack, called on the thread that unpacks (the patcher's worker thread).
 // kind 0: entry done (a = entry count, b = 1-based index, name = entry name);
@@ -43,7 +46,8 @@ class CUnzipper
   public:
     enum
     {
-        kBlockBytes = 2048,
+        kBlockBytes = 2048,  // one read from the archive, one progress report
+        kWriteBytes = 65536, // what is gathered before one write to the file
     };
 
     CUnzipper();
@@ -91,6 +95,13 @@ class CUnzipper
     // The folder to unpack into (null: the destination folder), created when missing;
     // null without an open archive or when it cannot be created.
     const char* TargetFolder(const char* folder);
+    // Unpacks the current entry, described by entry, into folder (already made). known
+    // keeps the final paths of folders looked up for earlier entries of the same unpack.
+    bool UnzipEntryTo(const char* folder, bool flatten, const UnzipEntry& entry, FolderFinalPaths& known);
+    // Reads the current entry (opened) into file in blocks, reporting each block. True
+    // when the whole entry came with the size and CRC the archive declares; the entry is
+    // closed either way.
+    bool CopyEntry(HANDLE file, const UnzipEntry& entry);
     void Notify(int kind, int a, int b, const char* name);
 
     unzFile m_zip;
@@ -99,4 +110,5 @@ class CUnzipper
     UnzipCallback m_callback;
     void* m_user;
     std::atomic<bool> m_stop;
+    std::vector<char> m_writeBuffer; // kWriteBytes, made at the first entry
 };

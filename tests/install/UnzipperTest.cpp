@@ -440,3 +440,140 @@ TEST_F(UnzipperTest, APlantedFileLinkIsReplacedNeverWrittenThrough)
         EXPECT_TRUE(IsOpenedFileInside(f.get(), unpack, name, true)) << WideToUtf8(name);
     }
 }
+
+// Blocks are reported one by one but gathered into larger writes: every size around a
+// block and a write boundary arrives whole, with one report per block, both where the
+// entry's name is free (written in place) and where an earlier file holds it (written
+// beside it and swapped in), and keeps the archive's time either way.
+TEST_F(UnzipperTest, EntriesAcrossBlockAndWriteBoundariesArriveWholeWithAReportPerBlock)
+{
+    const size_t block = CUnzipper::kBlockBytes, write = CUnzipper::kWriteBytes;
+    const size_t sizes[] = {1,         block - 1, block,     block + 1, write - block,  write - block + 1,
+                            write - 1, write,     write + 1, 2 * write, 3 * write + 777};
+    for (bool occupied : {false, true})
+        for (bool deflate : {false, true})
+        {
+            SCOPED_TRACE(std::string(occupied ? "name taken" : "name free") +
+                         (deflate ? ", deflated" : ", stored"));
+            std::vector<ZipItem> items;
+            if (occupied)
+            {
+                ASSERT_TRUE(CreateDirectoryW(unpack.c_str(), nullptr) ||
+                            GetLastError() == ERROR_ALREADY_EXISTS);
+            }
+            for (size_t i = 0; i < sizeof sizes / sizeof sizes[0]; ++i)
+            {
+                std::string name = "f" + std::to_string(i) + ".bin";
+                items.push_back(ZipFile(name, PatternBytes(sizes[i], (uint32_t)i + 3), deflate));
+                std::wstring path = unpack + L"\\" + std::wstring(name.begin(), name.end());
+                if (occupied)
+                {
+                    ASSERT_TRUE(WriteBytes(path, "an earlier unpack's content"));
+                }
+            }
+            Write(items);
+            CUnzipper zip;
+            Recorder rec;
+            ASSERT_TRUE(OpenAndUnzip(zip, rec));
+
+            size_t at = 0;
+            for (size_t i = 0; i < items.size(); ++i)
+            {
+                const std::string& name = items[i].name;
+                std::wstring path = unpack + L"\\" + std::wstring(name.begin(), name.end());
+                EXPECT_EQ(ReadBytes(path), items[i].data) << name;
+                for (size_t done = block; done < sizes[i] + block; done += block, ++at)
+                {
+                    ASSERT_LT(at, rec.events.size());
+                    EXPECT_EQ(rec.events[at].kind, UNZIP_ENTRY_BYTES) << name;
+                    EXPECT_EQ(rec.events[at].a, (int)sizes[i]) << name;
+                    EXPECT_EQ(rec.events[at].b, (int)(done < sizes[i] ? done : sizes[i])) << name;
+                }
+                ASSERT_LT(at, rec.events.size());
+                EXPECT_EQ(rec.events[at].kind, UNZIP_ENTRY_DONE) << name;
+                EXPECT_EQ(rec.events[at++].b, (int)i + 1) << name;
+
+                WIN32_FILE_ATTRIBUTE_DATA data;
+                ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
+                FILETIME local;
+                SYSTEMTIME st;
+                ASSERT_TRUE(FileTimeToLocalFileTime(&data.ftLastWriteTime, &local));
+                ASSERT_TRUE(FileTimeToSystemTime(&local, &st));
+                EXPECT_EQ(st.wYear, 2017) << name;
+                EXPECT_EQ(st.wHour, 12) << name;
+            }
+            ASSERT_EQ(at + 1, rec.events.size());
+            EXPECT_EQ(rec.events[at].kind, UNZIP_ALL_DONE);
+            zip.Close();
+            for (const ZipItem& item : items)
+                DeleteFileW((unpack + L"\\" + std::wstring(item.name.begin(), item.name.end())).c_str());
+            RemoveDirectoryW(unpack.c_str());
+        }
+}
+
+// What a handle opened, read through the small queries: a plain file, a folder and a
+// file with a second name are told apart as the one-call summary tells them.
+TEST_F(UnzipperTest, OpenedFileFactsMatchTheSystemsSummary)
+{
+    std::wstring file = work + L"\\plain.bin", twin = work + L"\\twin.bin", second = work + L"\\twin2.bin";
+    ASSERT_TRUE(WriteBytes(file, "plain"));
+    ASSERT_TRUE(WriteBytes(twin, "twin"));
+    JunctionGuard links;
+    bool hard = links.MakeFileLink(second, twin, true);
+    struct Case
+    {
+        std::wstring folder, rel;
+        bool isFolder;
+        DWORD links;
+    } cases[] = {{work, L"plain.bin", false, 1},
+                 {dir.path(), L"work", true, 1},
+                 {work, L"twin.bin", false, hard ? 2u : 1u}};
+    for (const Case& c : cases)
+    {
+        std::wstring path = c.folder + L"\\" + c.rel;
+        SCOPED_TRACE(WideToUtf8(path));
+        UniqueFile h(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        ASSERT_TRUE(h);
+        DWORD attributes = 0, count = 0;
+        ASSERT_TRUE(GetOpenedFileFacts(h.get(), attributes, count));
+        BY_HANDLE_FILE_INFORMATION info;
+        ASSERT_TRUE(GetFileInformationByHandle(h.get(), &info));
+        EXPECT_EQ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0, c.isFolder);
+        EXPECT_EQ(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT),
+                  info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+        EXPECT_EQ(count, c.links);
+        EXPECT_EQ(count, info.nNumberOfLinks);
+        EXPECT_EQ(IsOpenedFileInside(h.get(), c.folder, c.rel, true), !c.isFolder && c.links == 1);
+    }
+}
+
+// A folder's final path kept from an earlier check is what later files must show: a
+// folder swapped for a link to another one afterwards no longer passes, though a fresh
+// lookup, which follows the link, would let it.
+TEST_F(UnzipperTest, AFolderSwappedForALinkAfterItsFirstCheckNoLongerPasses)
+{
+    std::wstring folder = work + L"\\dest", moved = work + L"\\dest-moved", other = dir / L"other";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(other.c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(folder + L"\\a.dll", "inside"));
+    ASSERT_TRUE(WriteBytes(other + L"\\a.dll", "elsewhere"));
+    FolderFinalPaths known;
+    {
+        UniqueFile a(CreateFileW((folder + L"\\a.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(a);
+        ASSERT_TRUE(IsOpenedFileInside(a.get(), folder, L"a.dll", true, &known));
+    }
+    ASSERT_TRUE(MoveFileW(folder.c_str(), moved.c_str()));
+    JunctionGuard links;
+    if (!links.Make(folder, other))
+        GTEST_SKIP() << "no folder links on this system";
+    UniqueFile b(CreateFileW((folder + L"\\a.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(b);
+    ASSERT_EQ(ReadBytes(folder + L"\\a.dll"), "elsewhere");
+    EXPECT_FALSE(IsOpenedFileInside(b.get(), folder, L"a.dll", true, &known));
+    EXPECT_TRUE(IsOpenedFileInside(b.get(), folder, L"a.dll", true)) << "a fresh lookup follows the link";
+}
