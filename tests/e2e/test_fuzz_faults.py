@@ -91,3 +91,25 @@ def test_files_lost_accepts_the_update_bytes():
     digest = hashlib.sha256(new).hexdigest()
     assert faults.files_lost({"client.exe": "old"}, {"client.exe": digest}, {"client.exe": new}) == []
     assert faults.files_lost({"client.exe": "old"}, {"client.exe": "other"}, {"client.exe": new}) == ["client.exe"]
+
+
+# case expectation, outcome, files lost, judged clear
+VERDICTS = [
+    ("failure", "box string 210:(9)", [], True),
+    ("failure", "box string 210:(2) with proxy settings, Cancel", [], True),
+    ("failure", "box string 210:HTTP status 404  /fm/x%2Ezip (8)", [], True),
+    ("failure", "box string 210:(9)", ["client.exe"], False),  # a clear box, but a file lost
+    ("failure", "box string 210:", [], False),  # no code
+    ("failure", "no box, client started", [], False),  # a failure reported as success
+    ("failure", "no box, ended 0", [], False),
+    ("failure", "HANG (no box, no end in 120 s)", [], False),
+    ("failure", "retry box string 214, Cancel", [], True),
+    ("success", "no box, client started", [], True),
+    ("silent", "no box, ended 0", [], True),
+    ("silent", "no box, client started", [], False),
+]
+
+
+@pytest.mark.parametrize("expected,outcome,lost,clear", VERDICTS)
+def test_matrix_verdicts(expected, outcome, lost, clear):
+    assert faults.judge(faults.Case("x", None, expected), outcome, lost) is clear

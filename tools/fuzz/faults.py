@@ -17,6 +17,7 @@ in a clear failure (or, for the faults a working run survives, in success).
 import argparse
 import hashlib
 import os
+import re
 import shutil
 import signal
 import socket
@@ -299,7 +300,13 @@ class Matrix:
                 else:
                     # The retry box (Try Again, Continue, Cancel): Cancel ends the run.
                     view.click(IDCANCEL)
-                    outcome = f"retry box {first[:40]!r}, Cancel"
+                    if first == self.strings[210]:
+                        # The directory failure box with the proxy settings button.
+                        outcome = f"box string 210:{rest.strip()} with proxy settings, Cancel"
+                    elif first == self.strings[214].split("\n")[0]:
+                        outcome = "retry box string 214, Cancel"
+                    else:
+                        outcome = f"box {first[:40]!r}, Cancel"
                 code = run.wait_exit(60)
                 return outcome + ("" if code == 0 else f" exit {code}")
             if run.proc.poll() is not None:
@@ -656,9 +663,10 @@ def judge(case: Case, outcome: str, lost: List[str]) -> bool:
         return "manifests kept" in outcome
     if case.name.startswith("dl-"):
         return outcome.startswith("error")
-    if outcome.startswith("retry box") and outcome.endswith("Cancel"):
-        return True  # the upgrade server's own failure box; Cancel ends the run
-    return outcome.startswith("box string 210:") and outcome.rstrip().endswith(")")
+    if outcome == "retry box string 214, Cancel":
+        return True  # the upgrade server's retry box: Cancel ends the run
+    # The failure box with its code (and, for the directory, the proxy settings button).
+    return re.match(r"^box string 210:.*\([\w-]+\)( with proxy settings, Cancel)?$", outcome) is not None
 
 
 def run_cases(build: Path, names: Optional[List[str]] = None, log=print) -> List[Result]:
