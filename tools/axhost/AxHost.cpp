@@ -18,8 +18,19 @@
 //   pump MS                      runs this thread's message loop for MS milliseconds
 //   waitwindow MS TITLE          runs it until a window captioned TITLE (the rest of the
 //                                line) has shown and gone again, at most MS milliseconds
-//   release                      releases the sinks and the control
-//   keep                         keeps the control alive to the end (sinks are released)
+//   embed X Y W H [ui]           embeds the control as a page does: shows a host window of
+//                                its own, gives the control a client and in-place site in
+//                                it, SetClientSite, DoVerb(OLEIVERB_INPLACEACTIVATE, or
+//                                OLEIVERB_UIACTIVATE with "ui") at X,Y (W x H) of the host's
+//                                client area; prints each step's result and the control's
+//                                window (handle, parent, rectangles, owning process)
+//   unembed                      InPlaceDeactivate, Close, SetClientSite(NULL), and the host
+//                                window goes; prints whether the control's window went too
+//   waitfile MS PATH             runs the message loop until PATH (the rest of the line)
+//                                exists, at most MS milliseconds: a test's cue to go on
+//   release                      releases the sinks and the control (unembeds it first)
+//   keep                         keeps the control alive to the end (sinks are released,
+//                                an embedding undone)
 //                                and forgets it, so that the next create makes another
 //   stats EXE                    handles, threads, GDI and USER objects of the first
 //                                running process whose file name is EXE (where the
@@ -29,6 +40,7 @@
 // when every command ran (whatever the HRESULTs), 2 for a bad script.
 #include <windows.h>
 #include <objbase.h>
+#include <ole2.h>
 #include <ocidl.h>
 #include <tlhelp32.h>
 #include <winternl.h>
@@ -123,14 +135,309 @@ class EventSink final : public IDispatch
     LONG m_refs = 1;
 };
 
+std::string Hr(HRESULT hr)
+{
+    char text[16];
+    snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(hr));
+    return text;
+}
+
+std::string Number(HWND window)
+{
+    return std::to_string(static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(window)));
+}
+
+std::string JsonRect(const RECT& r)
+{
+    return "[" + std::to_string(r.left) + "," + std::to_string(r.top) + "," + std::to_string(r.right) + "," +
+           std::to_string(r.bottom) + "]";
+}
+
+// The container side of an embedding, as a page's host gives it: the client site, the
+// in-place site in the host window, and the frame that window stands for (no separate
+// document window). It counts every call the control makes back, so that a script sees
+// which of them crossed the process boundary.
+class Site final : public IOleClientSite, public IOleInPlaceSite, public IOleInPlaceFrame
+{
+  public:
+    explicit Site(HWND window) : m_window(window) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
+    {
+        if (!out)
+            return E_POINTER;
+        *out = nullptr;
+        if (iid == IID_IUnknown || iid == IID_IOleClientSite)
+            *out = static_cast<IOleClientSite*>(this);
+        else if (iid == IID_IOleWindow || iid == IID_IOleInPlaceSite)
+            *out = static_cast<IOleInPlaceSite*>(this);
+        else if (iid == IID_IOleInPlaceUIWindow || iid == IID_IOleInPlaceFrame)
+            *out = static_cast<IOleInPlaceFrame*>(this);
+        else
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&m_refs); }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        LONG left = InterlockedDecrement(&m_refs);
+        if (!left)
+            delete this;
+        return left;
+    }
+
+    // IOleClientSite
+    HRESULT STDMETHODCALLTYPE SaveObject() override { return Count("SaveObject", S_OK); }
+    HRESULT STDMETHODCALLTYPE GetMoniker(DWORD, DWORD, IMoniker** moniker) override
+    {
+        if (moniker)
+            *moniker = nullptr;
+        return Count("GetMoniker", E_NOTIMPL);
+    }
+    HRESULT STDMETHODCALLTYPE GetContainer(IOleContainer** container) override
+    {
+        if (container)
+            *container = nullptr;
+        return Count("GetContainer", E_NOINTERFACE);
+    }
+    HRESULT STDMETHODCALLTYPE ShowObject() override { return Count("ShowObject", S_OK); }
+    HRESULT STDMETHODCALLTYPE OnShowWindow(WINBOOL) override { return Count("OnShowWindow", S_OK); }
+    HRESULT STDMETHODCALLTYPE RequestNewObjectLayout() override
+    {
+        return Count("RequestNewObjectLayout", E_NOTIMPL);
+    }
+
+    // IOleWindow (of the in-place site and of the frame: both are the host window)
+    HRESULT STDMETHODCALLTYPE GetWindow(HWND* window) override
+    {
+        if (!window)
+            return Count("GetWindow", E_POINTER);
+        *window = m_window;
+        return Count("GetWindow", S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE ContextSensitiveHelp(WINBOOL) override
+    {
+        return Count("ContextSensitiveHelp", E_NOTIMPL);
+    }
+
+    // IOleInPlaceSite
+    HRESULT STDMETHODCALLTYPE CanInPlaceActivate() override { return Count("CanInPlaceActivate", S_OK); }
+    HRESULT STDMETHODCALLTYPE OnInPlaceActivate() override { return Count("OnInPlaceActivate", S_OK); }
+    HRESULT STDMETHODCALLTYPE OnUIActivate() override { return Count("OnUIActivate", S_OK); }
+    HRESULT STDMETHODCALLTYPE GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document,
+                                               LPRECT position, LPRECT clip,
+                                               LPOLEINPLACEFRAMEINFO info) override
+    {
+        if (!frame || !document || !position || !clip || !info)
+            return Count("GetWindowContext", E_POINTER);
+        // The host window is both frame and document, so no document window is given.
+        *frame = static_cast<IOleInPlaceFrame*>(this);
+        AddRef();
+        *document = nullptr;
+        *position = m_position;
+        GetClientRect(m_window, clip);
+        info->fMDIApp = FALSE;
+        info->hwndFrame = m_window;
+        info->haccel = nullptr;
+        info->cAccelEntries = 0;
+        return Count("GetWindowContext", S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE Scroll(SIZE) override { return Count("Scroll", E_NOTIMPL); }
+    HRESULT STDMETHODCALLTYPE OnUIDeactivate(WINBOOL) override { return Count("OnUIDeactivate", S_OK); }
+    HRESULT STDMETHODCALLTYPE OnInPlaceDeactivate() override
+    {
+        SetActive(nullptr);
+        return Count("OnInPlaceDeactivate", S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE DiscardUndoState() override { return Count("DiscardUndoState", S_OK); }
+    HRESULT STDMETHODCALLTYPE DeactivateAndUndo() override
+    {
+        return Count("DeactivateAndUndo", inPlace ? inPlace->InPlaceDeactivate() : E_UNEXPECTED);
+    }
+    HRESULT STDMETHODCALLTYPE OnPosRectChange(LPCRECT position) override
+    {
+        if (!position)
+            return Count("OnPosRectChange", E_POINTER);
+        // The host grants whatever the control asks for, clipped to its client area.
+        m_position = *position;
+        RECT clip;
+        GetClientRect(m_window, &clip);
+        return Count("OnPosRectChange", inPlace ? inPlace->SetObjectRects(&m_position, &clip) : S_OK);
+    }
+
+    // IOleInPlaceUIWindow, IOleInPlaceFrame: no tools, menus or status bar to share
+    HRESULT STDMETHODCALLTYPE GetBorder(LPRECT) override { return Count("GetBorder", INPLACE_E_NOTOOLSPACE); }
+    HRESULT STDMETHODCALLTYPE RequestBorderSpace(LPCBORDERWIDTHS) override
+    {
+        return Count("RequestBorderSpace", INPLACE_E_NOTOOLSPACE);
+    }
+    HRESULT STDMETHODCALLTYPE SetBorderSpace(LPCBORDERWIDTHS widths) override
+    {
+        return Count("SetBorderSpace", widths ? INPLACE_E_NOTOOLSPACE : S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE SetActiveObject(IOleInPlaceActiveObject* active, LPCOLESTR) override
+    {
+        SetActive(active);
+        return Count("SetActiveObject", S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE InsertMenus(HMENU, LPOLEMENUGROUPWIDTHS) override
+    {
+        return Count("InsertMenus", S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE SetMenu(HMENU, HOLEMENU, HWND) override { return Count("SetMenu", S_OK); }
+    HRESULT STDMETHODCALLTYPE RemoveMenus(HMENU) override { return Count("RemoveMenus", S_OK); }
+    HRESULT STDMETHODCALLTYPE SetStatusText(LPCOLESTR) override { return Count("SetStatusText", S_OK); }
+    HRESULT STDMETHODCALLTYPE EnableModeless(WINBOOL) override { return Count("EnableModeless", S_OK); }
+    HRESULT STDMETHODCALLTYPE TranslateAccelerator(LPMSG, WORD) override
+    {
+        return Count("TranslateAccelerator", S_FALSE);
+    }
+
+    void SetPosition(const RECT& position) { m_position = position; }
+    bool HasActiveObject() const { return m_active != nullptr; }
+    void SetActive(IOleInPlaceActiveObject* active)
+    {
+        if (active)
+            active->AddRef();
+        if (m_active)
+            m_active->Release();
+        m_active = active;
+    }
+
+    // The calls so far as a JSON object, name: count, in the order first made.
+    std::string Calls() const
+    {
+        std::string out;
+        for (const auto& call : m_calls)
+            out += (out.empty() ? "\"" : ",\"") + call.first + "\":" + std::to_string(call.second);
+        return "{" + out + "}";
+    }
+
+    IOleInPlaceObject* inPlace = nullptr; // not counted: the host holds it
+
+  private:
+    ~Site() { SetActive(nullptr); }
+
+    HRESULT Count(const char* name, HRESULT hr)
+    {
+        for (auto& call : m_calls)
+            if (call.first == name)
+                return ++call.second, hr;
+        m_calls.emplace_back(name, 1);
+        return hr;
+    }
+
+    LONG m_refs = 1;
+    HWND m_window;
+    RECT m_position = {};
+    IOleInPlaceActiveObject* m_active = nullptr;
+    std::vector<std::pair<std::string, int>> m_calls;
+};
+
+const wchar_t kHostClass[] = L"AxHostEmbedWindow";
+// The host's background: neither of the colours the control draws with by default.
+const COLORREF kHostColour = RGB(0x20, 0x60, 0xA0);
+
+// A page's window: painted in one colour, its children (the control's window) left out.
+HWND CreateHostWindow(const RECT& control)
+{
+    static bool registered = false;
+    if (!registered)
+    {
+        WNDCLASSEXW wc = {};
+        wc.cbSize = sizeof(wc);
+        wc.lpfnWndProc = DefWindowProcW;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
+        wc.hbrBackground = CreateSolidBrush(kHostColour);
+        wc.lpszClassName = kHostClass;
+        registered = RegisterClassExW(&wc) != 0;
+    }
+    // Room around the control on every side; a borderless top-most window away from where
+    // dialogs are centred, so that what the screen shows of it is its own.
+    int width = control.right + control.left, height = control.bottom + control.top;
+    if (width < 64)
+        width = 64;
+    if (height < 64)
+        height = 64;
+    wchar_t title[64];
+    swprintf(title, 64, L"AxHost embed %lu", static_cast<unsigned long>(GetCurrentProcessId()));
+    HWND window = CreateWindowExW(WS_EX_TOPMOST, kHostClass, title, WS_POPUP | WS_CLIPCHILDREN, 24, 640,
+                                  width, height, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    if (window)
+    {
+        ShowWindow(window, SW_SHOWNOACTIVATE);
+        UpdateWindow(window);
+    }
+    return window;
+}
+
+// The process that owns window and its program's path.
+std::string OwnerJson(HWND window)
+{
+    DWORD pid = 0;
+    if (window)
+        GetWindowThreadProcessId(window, &pid);
+    std::wstring module;
+    if (HANDLE process = pid ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid) : nullptr)
+    {
+        wchar_t path[MAX_PATH];
+        DWORD size = MAX_PATH;
+        if (QueryFullProcessImageNameW(process, 0, path, &size))
+            module.assign(path, size);
+        CloseHandle(process);
+    }
+    return "\"pid\":" + std::to_string(pid) + ",\"module\":" + Json(module);
+}
+
+// The control embedded in a host window of this process (embed .. unembed).
+struct Embedding
+{
+    HWND hostWindow = nullptr;
+    HWND controlWindow = nullptr;
+    Site* site = nullptr;
+    IOleObject* object = nullptr;
+    IOleInPlaceObject* inPlace = nullptr;
+
+    // Takes the control out as a page's host does when the page goes; each step's result
+    // as JSON members, and whether the control's window went with the deactivation (asked
+    // before the host window goes, which would take its children along).
+    std::string Undo()
+    {
+        HRESULT deactivate = inPlace ? inPlace->InPlaceDeactivate() : E_NOINTERFACE;
+        HRESULT close = object ? object->Close(OLECLOSE_NOSAVE) : E_NOINTERFACE;
+        HRESULT site_ = object ? object->SetClientSite(nullptr) : E_NOINTERFACE;
+        bool gone = !controlWindow || !IsWindow(controlWindow);
+        std::string calls = site ? site->Calls() : "{}";
+        if (site)
+            site->inPlace = nullptr;
+        if (inPlace)
+            inPlace->Release();
+        if (object)
+            object->Release();
+        if (site)
+            site->Release();
+        if (hostWindow)
+            DestroyWindow(hostWindow);
+        *this = Embedding();
+        return "\"steps\":{\"inplacedeactivate\":\"" + Hr(deactivate) + "\",\"close\":\"" + Hr(close) +
+               "\",\"setclientsite\":\"" + Hr(site_) + "\"},\"window_gone\":" + (gone ? "true" : "false") +
+               ",\"site\":" + calls;
+    }
+};
+
 struct Host
 {
     IDispatch* control = nullptr;
     std::vector<EventSink*> sinks;
     std::vector<IDispatch*> kept;
+    Embedding embedding;
 
-    void Release()
+    // Undoes an embedding first (its members for a JSON line, empty when there was none).
+    std::string Release()
     {
+        std::string undone = embedding.hostWindow ? embedding.Undo() : "";
         IConnectionPointContainer* container = nullptr;
         IConnectionPoint* point = nullptr;
         if (control && SUCCEEDED(control->QueryInterface(IID_IConnectionPointContainer,
@@ -150,6 +457,7 @@ struct Host
         if (control)
             control->Release();
         control = nullptr;
+        return undone;
     }
 };
 
@@ -226,8 +534,8 @@ void Pump(DWORD ms)
 DWORD GdiTableCount(HANDLE process)
 {
     typedef LONG(WINAPI * QueryFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
-    auto query = reinterpret_cast<QueryFn>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+    auto query = reinterpret_cast<QueryFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
     PROCESS_BASIC_INFORMATION basic = {};
     if (!query || query(process, 0 /* ProcessBasicInformation */, &basic, sizeof(basic), nullptr) < 0 ||
         !basic.PebBaseAddress)
@@ -263,17 +571,22 @@ BOOL CALLBACK CountWindowsOf(HWND hwnd, LPARAM param)
     return TRUE;
 }
 
+// A named callback, not a lambda: the 32-bit build needs the system's calling convention.
+BOOL CALLBACK CollectWindow(HWND hwnd, LPARAM param)
+{
+    reinterpret_cast<std::vector<HWND>*>(param)->push_back(hwnd);
+    return TRUE;
+}
+
 // The windows (top-level, child and message-only) of pid: the USER objects a leak would
 // show first, for a system that does not answer GetGuiResources for another process.
 DWORD WindowCount(DWORD pid)
 {
     std::pair<DWORD, DWORD> counter(pid, 0);
     std::vector<HWND> tops;
-    EnumWindows([](HWND hwnd, LPARAM param) -> BOOL {
-        reinterpret_cast<std::vector<HWND>*>(param)->push_back(hwnd);
-        return TRUE;
-    }, reinterpret_cast<LPARAM>(&tops));
-    for (HWND message = nullptr; (message = FindWindowExW(HWND_MESSAGE, message, nullptr, nullptr)) != nullptr;)
+    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&tops));
+    for (HWND message = nullptr;
+         (message = FindWindowExW(HWND_MESSAGE, message, nullptr, nullptr)) != nullptr;)
         tops.push_back(message);
     for (HWND top : tops)
     {
@@ -476,7 +789,8 @@ bool RunCommand(Host& host, const std::wstring& line)
         CloseHandle(snap);
         DWORD handles = ProcessHandleCount(pid), gdi = 0, user = 0;
         const char* source = "system";
-        if (HANDLE process = pid ? OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid) : nullptr)
+        if (HANDLE process =
+                pid ? OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid) : nullptr)
         {
             gdi = GetGuiResources(process, GR_GDIOBJECTS);
             user = GetGuiResources(process, GR_USEROBJECTS);
@@ -494,10 +808,110 @@ bool RunCommand(Host& host, const std::wstring& line)
                static_cast<unsigned long>(threads), static_cast<unsigned long>(gdi),
                static_cast<unsigned long>(user), source);
     }
+    else if (cmd == L"embed")
+    {
+        long x = 0, y = 0, width = 0, height = 0;
+        std::wstring verbWord;
+        in >> x >> y >> width >> height;
+        if (in.fail() || x < 0 || y < 0 || width <= 0 || height <= 0)
+            return false;
+        in >> verbWord;
+        if (!verbWord.empty() && verbWord != L"ui")
+            return false;
+        LONG verb = verbWord == L"ui" ? OLEIVERB_UIACTIVATE : OLEIVERB_INPLACEACTIVATE;
+        std::string earlier = host.embedding.hostWindow ? host.embedding.Undo() : "";
+        Embedding& e = host.embedding;
+        RECT position = {x, y, x + width, y + height};
+        HRESULT qiObject =
+            host.control ? host.control->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&e.object))
+                         : E_POINTER;
+        HRESULT hr = qiObject, setSite = E_ABORT, doVerb = E_ABORT;
+        if (SUCCEEDED(hr))
+        {
+            e.hostWindow = CreateHostWindow(position);
+            if (!e.hostWindow)
+                hr = HRESULT_FROM_WIN32(GetLastError());
+        }
+        if (SUCCEEDED(hr))
+        {
+            e.site = new Site(e.hostWindow);
+            e.site->SetPosition(position);
+            hr = setSite = e.object->SetClientSite(e.site);
+        }
+        if (SUCCEEDED(hr))
+            hr = doVerb = e.object->DoVerb(verb, nullptr, e.site, 0, e.hostWindow, &position);
+        // The control's window as the container learns it: from its in-place object, else
+        // its plain window interface, else (where neither crosses) the host's child.
+        HRESULT qiInPlace =
+            e.object ? e.object->QueryInterface(IID_IOleInPlaceObject, reinterpret_cast<void**>(&e.inPlace))
+                     : E_NOINTERFACE;
+        HRESULT getWindow = e.inPlace ? e.inPlace->GetWindow(&e.controlWindow) : qiInPlace;
+        const char* source = SUCCEEDED(getWindow) ? "IOleInPlaceObject" : "";
+        HRESULT qiWindow = S_FALSE;
+        if (FAILED(getWindow) && e.object)
+        {
+            IOleWindow* plain = nullptr;
+            qiWindow = e.object->QueryInterface(IID_IOleWindow, reinterpret_cast<void**>(&plain));
+            if (plain && SUCCEEDED(plain->GetWindow(&e.controlWindow)))
+                source = "IOleWindow";
+            if (plain)
+                plain->Release();
+        }
+        if (!*source && e.hostWindow &&
+            (e.controlWindow = FindWindowExW(e.hostWindow, nullptr, nullptr, nullptr)))
+            source = "child";
+        if (e.site)
+            e.site->inPlace = e.inPlace;
+        Pump(100); // the host window paints its part
+        RECT screen = {}, inHost = {}, hostRect = {};
+        if (e.controlWindow && GetWindowRect(e.controlWindow, &screen))
+        {
+            inHost = screen;
+            MapWindowPoints(nullptr, e.hostWindow, reinterpret_cast<POINT*>(&inHost), 2);
+        }
+        if (e.hostWindow)
+            GetWindowRect(e.hostWindow, &hostRect);
+        HWND parent = e.controlWindow ? GetAncestor(e.controlWindow, GA_PARENT) : nullptr;
+        std::string line =
+            "{\"cmd\":\"embed\",\"hr\":\"" + Hr(hr) + "\",\"steps\":{\"qi_ioleobject\":\"" + Hr(qiObject) +
+            "\",\"setclientsite\":\"" + Hr(setSite) + "\",\"doverb\":\"" + Hr(doVerb) +
+            "\",\"qi_ioleinplaceobject\":\"" + Hr(qiInPlace) + "\",\"getwindow\":\"" + Hr(getWindow) +
+            "\",\"qi_olewindow\":\"" + Hr(qiWindow) + "\"},\"window_from\":\"" + source +
+            "\",\"host\":" + Number(e.hostWindow) + ",\"host_rect\":" + JsonRect(hostRect) +
+            ",\"host_pid\":" + std::to_string(GetCurrentProcessId()) +
+            ",\"window\":" + Number(e.controlWindow) + ",\"parent\":" + Number(parent) +
+            ",\"visible\":" + (e.controlWindow && IsWindowVisible(e.controlWindow) ? "true" : "false") +
+            ",\"rect\":" + JsonRect(inHost) + ",\"screen\":" + JsonRect(screen) + "," +
+            OwnerJson(e.controlWindow) + ",\"site\":" + (e.site ? e.site->Calls() : "{}") +
+            ",\"active_object\":" + (e.site && e.site->HasActiveObject() ? "true" : "false") +
+            (earlier.empty() ? "" : ",\"undone\":{" + earlier + "}") + "}";
+        printf("%s\n", line.c_str());
+    }
+    else if (cmd == L"unembed")
+    {
+        bool embedded = host.embedding.hostWindow != nullptr;
+        std::string undone = embedded ? host.embedding.Undo() : "";
+        printf("{\"cmd\":\"unembed\",\"hr\":\"%s\"%s%s}\n",
+               Hr(embedded ? S_OK : OLE_E_NOT_INPLACEACTIVE).c_str(), embedded ? "," : "", undone.c_str());
+    }
+    else if (cmd == L"waitfile")
+    {
+        DWORD ms = 0;
+        in >> ms;
+        std::wstring path;
+        std::getline(in, path);
+        path.erase(0, path.find_first_not_of(L" \t"));
+        DWORD start = GetTickCount();
+        bool found = false;
+        while (!(found = GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) &&
+               GetTickCount() - start < ms)
+            Pump(20);
+        printf("{\"cmd\":\"waitfile\",\"found\":%s}\n", found ? "true" : "false");
+    }
     else if (cmd == L"release")
     {
-        host.Release();
-        printf("{\"cmd\":\"release\"}\n");
+        std::string undone = host.Release();
+        printf("{\"cmd\":\"release\"%s}\n", undone.empty() ? "" : (",\"unembed\":{" + undone + "}").c_str());
     }
     else
     {
