@@ -55,6 +55,17 @@ LONG WINAPI OnCrash(EXCEPTION_POINTERS* info)
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// Faults that no handler of ours should ever see; C++ exceptions go their own way.
+LONG WINAPI OnFault(EXCEPTION_POINTERS* info)
+{
+    DWORD code = info->ExceptionRecord->ExceptionCode;
+    if (code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_STACK_OVERFLOW ||
+        code == EXCEPTION_INT_DIVIDE_BY_ZERO || code == EXCEPTION_ILLEGAL_INSTRUCTION ||
+        code == EXCEPTION_ARRAY_BOUNDS_EXCEEDED || code == 0xC0000409 /* stack buffer overrun */)
+        return OnCrash(info);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
 // A region whose usable part ends right at a page without access, with guard bytes in
 // front of the part handed out.
 class EdgeBuffer
@@ -538,18 +549,7 @@ int wmain(int argc, wchar_t** argv)
 
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     SetUnhandledExceptionFilter(OnCrash);
-    AddVectoredExceptionHandler(
-        0,
-        [](EXCEPTION_POINTERS* info) -> LONG
-        {
-            DWORD code = info->ExceptionRecord->ExceptionCode;
-            // Faults that no handler of ours should ever see; C++ exceptions go their own way.
-            if (code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_STACK_OVERFLOW ||
-                code == EXCEPTION_INT_DIVIDE_BY_ZERO || code == EXCEPTION_ILLEGAL_INSTRUCTION ||
-                code == EXCEPTION_ARRAY_BOUNDS_EXCEEDED || code == 0xC0000409 /* stack buffer overrun */)
-                return OnCrash(info);
-            return EXCEPTION_CONTINUE_SEARCH;
-        });
+    AddVectoredExceptionHandler(0, OnFault);
 
     Context context;
     context.scratch = MakeScratch();

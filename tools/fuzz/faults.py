@@ -313,6 +313,8 @@ class Matrix:
                 # The client stand-in may write its record after the updater has ended: the
                 # updater's own log line says whether it started the client.
                 started = any(t.startswith("ExecuteAsync lpFilePath=") for t in run.texts())
+                if os.environ.get("NVPC_FAULTS_DEBUG"):
+                    print("\n".join(run.texts()[-25:]), file=sys.stderr)
                 return "no box, client started" if started else f"no box, ended {run.proc.returncode}"
         run.stop()
         return "HANG (no box, no end in 120 s)"
@@ -384,11 +386,10 @@ class Matrix:
         return outcome, lost
 
     def kill_placement(self, script: Path, env: dict, log: Path, after: float) -> str:
-        """Starts the placement and kills it (the process group this runner started) once it
-        has begun moving files."""
+        """Starts the placement and kills it (the placement process this run started, found
+        by its switch and its own folder) once it has begun moving files."""
         proc = subprocess.Popen([str(WINE_RUN), "cmd", "/c", to_windows_path(script)], env=env,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                start_new_session=True)
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline and proc.poll() is None:
             if any(line.text.startswith("CUnzipMove::MovefileCust") for line in parse_log(log)):
@@ -398,16 +399,16 @@ class Matrix:
         if proc.poll() is not None:
             return f"ended before the kill (exit {proc.returncode})"
         # The Windows process itself: wine-run's child whose command line names /CopyFile.
-        killed = self.kill_windows_process("/CopyFile")
+        killed = self.kill_windows_process("/CopyFile", script.parent.name)
         try:
             proc.wait(timeout=30)
         except subprocess.TimeoutExpired:
-            os.killpg(proc.pid, signal.SIGKILL)
+            proc.kill()
             proc.wait()
         return "killed mid-placement" if killed else "could not find the placement to kill"
 
     @staticmethod
-    def kill_windows_process(marker: str) -> bool:
+    def kill_windows_process(*markers: str) -> bool:
         mine = os.getuid()
         for entry in Path("/proc").iterdir():
             if not entry.name.isdigit():
@@ -418,7 +419,7 @@ class Matrix:
                 cmd = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode("utf-8", "replace")
             except OSError:
                 continue
-            if "NVPCUpdater.exe" in cmd and marker in cmd and "cmd" not in cmd.split()[0]:
+            if "NVPCUpdater.exe" in cmd and all(m in cmd for m in markers) and "cmd" not in cmd.split()[0]:
                 os.kill(int(entry.name), signal.SIGKILL)
                 return True
         return False
@@ -429,8 +430,7 @@ class Matrix:
         """Holds path open without sharing in a Windows process; gives the stopper."""
         out = tempfile.NamedTemporaryFile(delete=False)
         proc = subprocess.Popen([str(WINE_RUN), str(self.bin / "nvpc_fuzz.exe"), "hold", to_windows_path(path),
-                                 str(seconds)], stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL,
-                                start_new_session=True)
+                                 str(seconds)], stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline and b"held" not in Path(out.name).read_bytes():
             if proc.poll() is not None:
@@ -439,7 +439,7 @@ class Matrix:
 
         def stop():
             if proc.poll() is None:
-                os.killpg(proc.pid, signal.SIGKILL)
+                proc.kill()
                 proc.wait()
             os.unlink(out.name)
         return stop

@@ -207,12 +207,13 @@ def run_driver(driver: Path, target: str, batch: Path, first: int, count: int, t
         env["NVPC_FUZZ_SCRATCH"] = wine_path(batch.parent)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         proc = subprocess.Popen([str(WINE_RUN), str(driver), target, wine_path(batch), str(first), str(count)],
-                                stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env, start_new_session=True)
+                                stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env)
         try:
             code = proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
-            # Only the process group this runner started.
-            os.killpg(proc.pid, 9)
+            # The driver itself (wine-run execs it), never its process group: a Wine
+            # desktop process it started serves every other program in the prefix.
+            proc.kill()
             proc.wait()
             return Outcome("hang", detail=f"no end within {timeout:.0f} s")
         out.seek(0)
