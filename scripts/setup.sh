@@ -21,6 +21,19 @@ PACKAGES=(
   googletest
 )
 
+# A mirror can be in the middle of a sync (an index of unexpected size) or
+# briefly unreachable: try again after a pause before giving up.
+retry() { # command...
+  local n
+  for n in 1 2 3 4 5; do
+    "$@" && return 0
+    [ $n = 5 ] && break
+    echo "setup: '$*' failed (attempt $n), trying again in $((n * 20)) s" >&2
+    sleep $((n * 20))
+  done
+  return 1
+}
+
 missing=()
 for p in "${PACKAGES[@]}"; do
   if ! dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
@@ -53,11 +66,17 @@ need_sources=0
 
 if [ ${#missing[@]} -gt 0 ] || [ $need_update = 1 ] || [ $need_sources = 1 ]; then
   echo "setup: apt-get update"
-  $SUDO apt-get update -qq
+  # apt-get update succeeds with a warning when some indexes failed; -o
+  # APT::Update::Error-Mode=any makes that a failure, so it is retried.
+  if ! retry $SUDO apt-get update -qq -o APT::Update::Error-Mode=any; then
+    # Indexes that did download are in place; the install below says what,
+    # if anything, is still missing.
+    echo "setup: apt-get update kept failing; going on with the indexes it has" >&2
+  fi
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
-  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  retry $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 # Locales for the Japanese and Korean user-interface tests.
@@ -78,7 +97,7 @@ fetch_source() { # name folder
   ( cd "$tmp" && apt-get source -qq "$name" >/dev/null 2>"$tmp/log" ) || {
     # The security suite can lack a source that the main suite has.
     local ver; ver=$(apt-cache showsrc "$name" | awk '/^Version:/{print $2}' | sort -V | head -1)
-    ( cd "$tmp" && apt-get source -qq "$name=$ver" >/dev/null 2>>"$tmp/log" )
+    ( cd "$tmp" && retry apt-get source -qq "$name=$ver" >/dev/null 2>>"$tmp/log" )
   }
   local dir; dir=$(find "$tmp" -mindepth 1 -maxdepth 1 -type d | head -1)
   [ -n "$dir" ] || { cat "$tmp/log" >&2; echo "setup: no source for $name" >&2; exit 1; }
