@@ -153,6 +153,7 @@ NPError NPP_Destroy(NPP instance, NPSavedData**)
     {
         if (!instance)
             return NPERR_INVALID_INSTANCE_ERROR;
+        ScriptablePluginObjectBase::DetachInstance(instance);
         InstanceRecord* record = RecordOf(instance);
         if (record)
         {

@@ -4,8 +4,10 @@
 #include "PluginBrowser.h"
 #include "PluginText.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
+#include <vector>
 
 // The identifiers the generated header declares, for this library.
 extern "C" const GUID IID_INVPCLoader = {
@@ -252,6 +254,37 @@ NPClass g_constructablePluginClass = {NP_CLASS_STRUCT_VERSION,
                                       EnumerateHook,
                                       ConstructHook};
 
+namespace
+{
+// Every object alive, so that an ending instance can detach the ones the page still holds.
+// The browser calls a plug-in on one thread only.
+std::vector<ScriptablePluginObjectBase*>& LiveObjects()
+{
+    static std::vector<ScriptablePluginObjectBase*> objects;
+    return objects;
+}
+} // namespace
+
+ScriptablePluginObjectBase::ScriptablePluginObjectBase(NPP npp) : m_npp(npp)
+{
+    LiveObjects().push_back(this); // a failure here fails the allocation
+}
+
+ScriptablePluginObjectBase::~ScriptablePluginObjectBase()
+{
+    auto& objects = LiveObjects();
+    objects.erase(std::remove(objects.begin(), objects.end(), this), objects.end());
+}
+
+void ScriptablePluginObjectBase::DetachInstance(NPP npp)
+{
+    if (!npp)
+        return;
+    for (ScriptablePluginObjectBase* object : LiveObjects())
+        if (object->m_npp == npp)
+            object->m_npp = nullptr;
+}
+
 ScriptablePluginObject::ScriptablePluginObject(NPP npp) : ScriptablePluginObjectBase(npp)
 {
     // Starts the updater as the control's server when it does not run. The browser's thread
@@ -343,6 +376,8 @@ bool ScriptablePluginObject::GetProperty(NPIdentifier name, NPVariant* result)
     }
     if (index == kPluginTypeProperty)
     {
+        if (!m_npp)
+            return false; // the instance has ended
         NPObject* object = BrowserCreateObject(m_npp, &g_constructablePluginClass);
         if (!object)
             return false;
@@ -361,7 +396,7 @@ bool ScriptablePluginObject::SetProperty(NPIdentifier name, const NPVariant*)
 
 bool ConstructablePluginObject::Construct(const NPVariant*, uint32_t, NPVariant* result)
 {
-    if (!result)
+    if (!result || !m_npp)
         return false;
     NPObject* object = BrowserCreateObject(m_npp, &g_constructablePluginClass);
     if (!object)

@@ -12,12 +12,16 @@ namespace plugin
 class ScriptablePluginObjectBase : public NPObject
 {
   public:
-    explicit ScriptablePluginObjectBase(NPP npp) : m_npp(npp) {}
+    explicit ScriptablePluginObjectBase(NPP npp);
     ScriptablePluginObjectBase(const ScriptablePluginObjectBase&) = delete;
     ScriptablePluginObjectBase& operator=(const ScriptablePluginObjectBase&) = delete;
 
+    // A page can hold our objects after its instance ends; from then on they must not hand
+    // the ended instance to the browser. NPP_Destroy calls this for its instance.
+    static void DetachInstance(NPP npp);
+
     // The virtual operations, in the order of the class table's hooks.
-    virtual ~ScriptablePluginObjectBase() = default;
+    virtual ~ScriptablePluginObjectBase();
     virtual void Invalidate() {}
     virtual bool HasMethod(NPIdentifier) { return false; }
     virtual bool Invoke(NPIdentifier, const NPVariant*, uint32_t, NPVariant*) { return false; }
@@ -29,7 +33,7 @@ class ScriptablePluginObjectBase : public NPObject
     virtual bool Enumerate(NPIdentifier**, uint32_t*) { return false; }
     virtual bool Construct(const NPVariant*, uint32_t, NPVariant*) { return false; }
 
-    NPP Instance() const { return m_npp; }
+    NPP Instance() const { return m_npp; } // null once the instance has ended
 
   protected:
     NPP m_npp;

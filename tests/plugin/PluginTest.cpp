@@ -612,12 +612,26 @@ TEST_F(PluginTest, ReferencesAndMemoryBalanceAtDestroy)
         }
         EXPECT_EQ(browser->RefCount(browser->windowObject), 3u);
         EXPECT_EQ(g_loadersAlive, 2);
+        // A constructable object the page keeps past its instance's end.
+        NPVariant kept = NpBrowser::Void();
+        ASSERT_TRUE(objects[0]->_class->getProperty(objects[0], browser->Id("PluginType"), &kept));
+        NPObject* type = kept.value.objectValue;
         int order[2] = {firstEndsFirst ? 0 : 1, firstEndsFirst ? 1 : 0};
         for (int i : order)
         {
             EXPECT_EQ(browser->plugin.destroy(&instances[i], nullptr), NPERR_NO_ERROR);
             EXPECT_EQ(browser->RefCount(objects[i]), 1u) << "only the browser's reference is left";
+            // Held objects never hand the ended instance back to the browser.
+            NPVariant none = NpBrowser::Void();
+            size_t live = browser->LiveObjects();
+            EXPECT_FALSE(objects[i]->_class->getProperty(objects[i], browser->Id("PluginType"), &none));
+            EXPECT_EQ(type->_class->construct(type, nullptr, 0, &none), i == 1 && firstEndsFirst == false)
+                << "the type object belongs to the first instance";
+            EXPECT_EQ(browser->LiveObjects(), live + (i == 1 && !firstEndsFirst ? 1 : 0));
+            if (none.type == NPVariantType_Object)
+                NpBrowser::ReleaseVariantValue(&none);
         }
+        NpBrowser::ReleaseVariantValue(&kept);
         EXPECT_EQ(browser->RefCount(browser->windowObject), 1u) << "every window reference given back";
         EXPECT_EQ(g_loadersAlive, 2) << "the browser still holds the objects";
         for (NPObject* o : objects)
