@@ -25,9 +25,9 @@ PACKAGES=(
 # briefly unreachable: try again after a pause before giving up.
 retry() { # command...
   local n
-  for n in 1 2 3 4 5; do
+  for n in 1 2 3; do
     "$@" && return 0
-    [ $n = 5 ] && break
+    [ $n = 3 ] && break
     echo "setup: '$*' failed (attempt $n), trying again in $((n * 20)) s" >&2
     sleep $((n * 20))
   done

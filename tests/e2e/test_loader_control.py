@@ -205,10 +205,13 @@ def test_run_modes_open_one_modeless_dialog_and_refuse_the_rest(registered, bin_
         assert out.count('"name":"RunEx","dispid":25,"hr":"0x00000000"') == 2
         assert probe.wait_gone(title=caption, wait=15000), "released: the dialog goes with the control"
     finally:
+        # A failed check must not leave the host behind: answer whatever box is still up so the
+        # page's calls return and the host releases the control on its own. Killing the host
+        # would leave a server holding the class registration, and every later activation in
+        # this session would fail (the same holds for killing a server).
+        wait_until(lambda: probe.click(id=IDOK, title=caption, wait=500) and False or host.poll() is not None, 120)
         if host.poll() is None:
             host.kill()
-    # (Never kill a server: the platform's COM service would keep its class registered, and
-    # every later activation in this session would fail.)
     assert wait_until(lambda: not server_running(registered), 15)
 
 
