@@ -619,7 +619,7 @@ def test_cancel_during_an_unpack_ends_the_dialog_without_a_box(world, probe, str
     url = f"/patch/{client.product_id}_big.zip"
     site = world.site({client.product_id: {"update_url": url}})
     # Many entries: creating each file costs time that grows with the folder.
-    entries = {f"f{i:05d}.dat": b"x" * 100 for i in range(1500)}
+    entries = {f"f{i:05d}.dat": b"x" * 100 for i in range(4000)}
     archive = write_update_archive(world.tmp_path / "update.zip", client.product_id, entries)
     site.put(url, archive.read_bytes())
     archive.unlink()
@@ -632,6 +632,11 @@ def test_cancel_during_an_unpack_ends_the_dialog_without_a_box(world, probe, str
 
     state = view.wait_status(208, 10)
     assert_state(state, lang, 208, True, True)
+    # The worker posts the bar's range once it has opened the archive, just after the
+    # dialog changed the status text.
+    deadline = time.monotonic() + 10
+    while state["max202"] != len(entries) + 2 and time.monotonic() < deadline:
+        state = view.state() or state
     assert state["max202"] == len(entries) + 2, "bar 202 counts the archive's entries"
     shot(view, f"update_{LANGUAGES[language]}_unpacking")
 
