@@ -51,6 +51,23 @@ MANY = 20000
 MANY_PER_FOLDER = 500  # archive sub-folders of the 20,000-entry case: its growth is not the point
 
 
+TRASH = None  # set by main: where discarded outputs wait until the end
+
+
+def discard(path):
+    """Moves a previous output out of the way instead of deleting it: on ext4, creating files
+    just after deleting many makes the allocator step over the recently deleted inodes, a
+    cost that would land on whichever run came next."""
+    path = Path(path)
+    if not path.exists():
+        return
+    if TRASH is None:
+        shutil.rmtree(path, ignore_errors=True)
+        return
+    TRASH.mkdir(exist_ok=True)
+    path.rename(TRASH / ("%d" % len(list(TRASH.iterdir()))))
+
+
 def run(cmd, env=None):
     """Runs cmd with its output in a file (a pipe can hang on Wine's desktop process)."""
     environment = dict(os.environ, **(env or {}))
@@ -173,12 +190,12 @@ def make_big_archive(path):
 
 def unpack_ours(archive):
     """Our unpack of archive beside it: the driver's own seconds."""
-    shutil.rmtree(archive.with_suffix(""), ignore_errors=True)
+    discard(archive.with_suffix(""))
     return own_seconds(wine("nvpc_bench_driver.exe", "unzip", wine_path(archive))[1])
 
 
 def unpack_floor(folder, count, size):
-    shutil.rmtree(folder, ignore_errors=True)
+    discard(folder)
     return own_seconds(wine("nvpc_bench_floor.exe", "write", wine_path(folder), count, size, 0)[1])
 
 
@@ -199,18 +216,18 @@ def place_ours(archive, kept, unpacked, install, log):
 
 def prepare_placement(archive, kept, unpacked, install):
     source = archive.with_suffix("")
-    shutil.rmtree(source, ignore_errors=True)
+    discard(source)
     shutil.copytree(unpacked, source)
     if not archive.exists():
         shutil.copy(kept, archive)
-    shutil.rmtree(install, ignore_errors=True)
+    discard(install)
     (install / "config").mkdir(parents=True)
 
 
 def place_floor(unpacked, work, count):
     source, dest = work / "floor-src", work / "floor-dest"
-    shutil.rmtree(source, ignore_errors=True)
-    shutil.rmtree(dest, ignore_errors=True)
+    discard(source)
+    discard(dest)
     shutil.copytree(unpacked, source)
     return own_seconds(wine("nvpc_bench_floor.exe", "place", wine_path(source), wine_path(dest), count,
                             PER_DIR)[1])
@@ -249,13 +266,14 @@ def case_unpack_place(work, count, size, repeat=True):
 
 def main():
     keep = "--keep" in sys.argv
-    global REPEAT, GROWTH
+    global REPEAT, GROWTH, TRASH
     if "--quick" in sys.argv:
         REPEAT, GROWTH = 1, (1000, 2000)
     for program in ("nvpc_bench_driver.exe", "nvpc_bench_floor.exe", "NVPCUpdater.exe", "Logger.dll"):
         if not (BIN / program).exists():
             sys.exit("build first: %s is missing" % (BIN / program))
     work = Path(tempfile.mkdtemp(prefix="nvpc-bench-"))
+    TRASH = work / "trash"
     # A first program brings up the wineserver and Wine's services, so no measured run
     # pays for them.
     subprocess.run([str(WINE_RUN), str(BIN / "nvpc_bench_floor.exe")], env=dict(os.environ, DISPLAY=":91"),
@@ -295,13 +313,13 @@ def main():
         t_cp, _ = run(["cp", "-r", str(unpacked), str(case / "cp")])
         rows.append(("unpack %d files / 50 MB" % FILES, unpack[0], unpack[1], "unzip", t_unzip))
         rows.append(("place %d files" % FILES, place[0], place[1], "cp -r", t_cp))
-        shutil.rmtree(case, ignore_errors=True)
+        discard(case)
 
         # Growth with the number of entries (4 KB files, all in the archive's top folder).
         for count in GROWTH:
             case, _, _, unpack, place = case_unpack_place(work, count, GROWTH_BYTES, repeat=False)
             growth.append((count, unpack, place))
-            shutil.rmtree(case, ignore_errors=True)
+            discard(case)
 
         # Peak working set: a 1 GB archive of four files, and 20,000 entries.
         for label, build in (("1 GB, %d files" % BIG_FILES, make_big_archive),

@@ -1,6 +1,7 @@
 #include "install/FileReplace.h"
 
 #include <cwchar>
+#include <unordered_set>
 #include <vector>
 
 #include "common/Log.h"
@@ -192,30 +193,45 @@ bool SwapIntoPlace(const std::wstring& folder, const std::wstring& tempName, con
     return true;
 }
 
-void RemoveStaleAsideFiles(const std::wstring& folder)
+bool RemoveStaleAsideFiles(const std::wstring& folder, std::unordered_set<std::wstring>* names)
 {
     if (folder.empty())
-        return;
-    std::vector<std::wstring> names;
+        return false;
+    std::vector<std::wstring> candidates;
     WIN32_FIND_DATAW fd;
-    UniqueFind find(FindFirstFileW(Join(folder, L"~nvpc*.tmp").c_str(), &fd));
+    // Every name when the caller wants them all: one pass over the folder either way.
+    UniqueFind find(FindFirstFileW(Join(folder, names ? L"*" : L"~nvpc*.tmp").c_str(), &fd));
     if (!find)
-        return;
+    {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_NO_MORE_FILES;
+    }
     do
     {
-        if (!(fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
-            names.push_back(fd.cFileName);
+        std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        if (!(fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+            StartsWith(name, kTempPrefix) && EndsWithSuffix(name))
+            candidates.push_back(name);
+        else if (names)
+            names->insert(FileNameKey(name));
     } while (FindNextFileW(find.get(), &fd));
+    bool complete = GetLastError() == ERROR_NO_MORE_FILES;
     find.reset();
-    for (const std::wstring& name : names)
+    for (const std::wstring& name : candidates)
     {
         std::wstring original;
+        bool gone = false;
         if (IsOwnTempName(name))
-            DeleteCheckedFile(folder, name);
+            gone = DeleteCheckedFile(folder, name);
         else if (IsOwnAsideName(name, &original) &&
                  GetFileAttributesW(Join(folder, original).c_str()) != INVALID_FILE_ATTRIBUTES)
-            DeleteCheckedFile(folder, name); // fails quietly while still in use
+            gone = DeleteCheckedFile(folder, name); // fails quietly while still in use
+        if (!gone && names)
+            names->insert(FileNameKey(name));
     }
+    return complete;
 }
 
 void RemoveStaleAsideFilesBesideProgram()

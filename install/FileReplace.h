@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <string>
+#include <unordered_set>
 
 #include "common/Handles.h"
 
@@ -45,7 +46,10 @@ bool SwapIntoPlace(const std::wstring& folder, const std::wstring& tempName, con
 // Removes from folder what earlier placements left there: the temporaries of a killed
 // run and the files moved aside that are free now. A file moved aside whose original
 // name is missing is the only copy of an installed file and stays.
-void RemoveStaleAsideFiles(const std::wstring& folder);
+// names, when given, receives the FileNameKey of every name the folder holds afterwards
+// (files, folders and links alike), read in the same pass. False when the folder could not
+// be read to its end (a missing folder is read: it holds nothing).
+bool RemoveStaleAsideFiles(const std::wstring& folder, std::unordered_set<std::wstring>* names = nullptr);
 // The same in the running program's own folder, where an update that replaced the
 // program while it ran left the old program file.
 void RemoveStaleAsideFilesBesideProgram();

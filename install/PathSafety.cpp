@@ -12,12 +12,6 @@ bool IsSep(wchar_t c)
     return c == L'\\' || c == L'/';
 }
 
-bool IsReparse(const std::wstring& path)
-{
-    DWORD attrs = GetFileAttributesW(path.c_str());
-    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
 // Upper case by the invariant tables, close to the file system's own: not the C
 // library's, which folds ASCII letters only.
 std::wstring FoldCase(const std::wstring& text)
@@ -119,15 +113,21 @@ std::wstring FileNameKey(const std::wstring& name)
     return FoldCase(name);
 }
 
-bool HasReparseComponent(const std::wstring& base, bool checkBase, const std::wstring& rel)
+bool HasReparseComponent(const std::wstring& base, bool checkBase, const std::wstring& rel, DWORD* last)
 {
     std::wstring path = base;
     while (path.size() > 1 && IsSep(path.back()) && path[path.size() - 2] != L':')
         path.pop_back();
-    if (checkBase && IsReparse(path))
-        return true;
+    DWORD attrs = INVALID_FILE_ATTRIBUTES;
+    if (checkBase || (last && rel.empty()))
+    {
+        attrs = GetFileAttributesW(path.c_str());
+        if (checkBase && attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT))
+            return true;
+    }
+    bool missing = false;
     size_t i = 0;
-    while (i < rel.size())
+    while (i < rel.size() && !missing)
     {
         size_t j = i;
         while (j < rel.size() && !IsSep(rel[j]))
@@ -137,11 +137,18 @@ bool HasReparseComponent(const std::wstring& base, bool checkBase, const std::ws
             if (!path.empty() && !IsSep(path.back()))
                 path += L'\\';
             path.append(rel, i, j - i);
-            if (IsReparse(path))
+            attrs = GetFileAttributesW(path.c_str());
+            if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT))
                 return true;
+            // Nothing below a missing component exists either. (Under Wine every lookup
+            // of a missing name reads its whole folder.)
+            DWORD error = attrs == INVALID_FILE_ATTRIBUTES ? GetLastError() : 0;
+            missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
         }
         i = j + 1;
     }
+    if (last)
+        *last = attrs; // a missing component left INVALID_FILE_ATTRIBUTES here
     return false;
 }
 

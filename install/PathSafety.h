@@ -29,8 +29,11 @@ bool SameFileName(const std::wstring& a, const std::wstring& b);
 
 // True when base (if checkBase) or an existing component of rel below it is a junction
 // or a symbolic link: following it could read or write outside the folders we were
-// given. Components that do not exist yet are passed over.
-bool HasReparseComponent(const std::wstring& base, bool checkBase, const std::wstring& rel);
+// given. Components that do not exist yet are passed over. last, when given, receives the
+// attributes of base\rel itself (INVALID_FILE_ATTRIBUTES when it does not exist), so that a
+// caller does not look the name up again.
+bool HasReparseComponent(const std::wstring& base, bool checkBase, const std::wstring& rel,
+                         DWORD* last = nullptr);
 
 // The final path of what a handle opened (GetFinalPathNameByHandleW, looked up at run
 // time: Windows XP lacks it). False where the function is missing or fails.

@@ -33,11 +33,6 @@ std::wstring WithoutTrailingSeps(std::wstring path)
     return path;
 }
 
-DWORD Attributes(const std::wstring& path)
-{
-    return GetFileAttributesW(path.c_str());
-}
-
 bool NameIs(const char* name, const char* expected)
 {
     return name && _stricmp(name, expected) == 0;
@@ -289,13 +284,20 @@ int CUnzipMove::MovefileCust(const wchar_t* ipath, const wchar_t* name)
     std::wstring fileFolder = dest.substr(0, sep), fileName = dest.substr(sep + 1);
 
     // Checked before the folder is made too: its last level would be created through a link.
+    // The folders only: the file's own name is looked at below, where it is known to be there.
     std::wstring below = folderRel.empty() ? rel : folderRel + L"\\" + rel;
-    bool linked =
-        HasReparseComponent(m_unpackFolder, true, rel) || HasReparseComponent(install, false, below);
-    if (!linked && !IsFolder(destFolder))
+    size_t cut = below.find_last_of(L'\\');
+    std::wstring belowFolder = cut == std::wstring::npos ? std::wstring() : below.substr(0, cut);
+    DWORD folderAttrs = INVALID_FILE_ATTRIBUTES;
+    bool linked = HasReparseComponent(m_unpackFolder, true, rel) ||
+                  HasReparseComponent(install, false, belowFolder, &folderAttrs);
+    // Where the name has no folder of its own, the walk has just seen the destination folder.
+    bool folderSeen = rel.find(L'\\') == std::wstring::npos && folderAttrs != INVALID_FILE_ATTRIBUTES &&
+                      (folderAttrs & FILE_ATTRIBUTE_DIRECTORY);
+    if (!linked && !folderSeen && !IsFolder(destFolder))
     {
         MakeFolder(destFolder.c_str());
-        linked = HasReparseComponent(install, false, below);
+        linked = HasReparseComponent(install, false, belowFolder);
     }
     // What the source name really opened: a planted file link or a second name of a file
     // elsewhere shows only here (Wine shows no reparse point on a file symlink). The copy
@@ -310,9 +312,13 @@ int CUnzipMove::MovefileCust(const wchar_t* ipath, const wchar_t* name)
                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         linked = in && !IsOpenedFileInside(in.get(), unpack, rel, true, &m_folderPaths);
     }
-    if (!linked && !CleanedBefore(fileFolder))
-        RemoveStaleAsideFiles(fileFolder);
-    DWORD oldAttrs = Attributes(dest);
+    DWORD oldAttrs = INVALID_FILE_ATTRIBUTES; // the installed file's
+    std::unordered_set<std::wstring>* names = linked ? nullptr : FolderNames(fileFolder);
+    if (!linked && (!names || names->count(FileNameKey(fileName))))
+    {
+        oldAttrs = GetFileAttributesW(dest.c_str());
+        linked = oldAttrs != INVALID_FILE_ATTRIBUTES && (oldAttrs & FILE_ATTRIBUTE_REPARSE_POINT);
+    }
     bool readOnly =
         !linked && in && oldAttrs != INVALID_FILE_ATTRIBUTES && (oldAttrs & FILE_ATTRIBUTE_READONLY);
     if (readOnly)
@@ -326,6 +332,8 @@ int CUnzipMove::MovefileCust(const wchar_t* ipath, const wchar_t* name)
     }
     if (in && ReplaceWithCopy(in.get(), fileFolder, fileName, m_copyBuffer, m_folderPaths))
     {
+        if (names)
+            names->insert(FileNameKey(fileName));
         DeleteOpenedFile(in, src);
         return 1;
     }
@@ -334,9 +342,16 @@ int CUnzipMove::MovefileCust(const wchar_t* ipath, const wchar_t* name)
     return 0;
 }
 
-bool CUnzipMove::CleanedBefore(const std::wstring& folder)
+std::unordered_set<std::wstring>* CUnzipMove::FolderNames(const std::wstring& folder)
 {
-    return !m_cleanedFolders.insert(FileNameKey(folder)).second;
+    std::wstring key = FileNameKey(folder);
+    auto found = m_folderNames.find(key);
+    if (found != m_folderNames.end())
+        return found->second.get();
+    std::unique_ptr<std::unordered_set<std::wstring>> names(new std::unordered_set<std::wstring>);
+    if (!RemoveStaleAsideFiles(folder, names.get()))
+        names.reset(); // unread: every name is looked up
+    return (m_folderNames[key] = std::move(names)).get();
 }
 
 int CUnzipMove::RunEntry(const wchar_t* name)

@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <string>
+#include <memory>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -68,9 +70,11 @@ class CUnzipMove
 
   private:
     void AddEntry(const std::wstring& name, const std::wstring& ipath, int type);
-    // False the first time a folder is asked for in this run: the leftovers of earlier
-    // runs are removed from each destination folder once, before anything is placed.
-    bool CleanedBefore(const std::wstring& folder);
+    // The names a destination folder holds (by FileNameKey), read the first time the folder
+    // is asked for in this run, when the leftovers of earlier runs are removed from it;
+    // null when the folder could not be read. Under Wine every lookup of a missing name
+    // reads its whole folder: with these, only names that are there are looked up.
+    std::unordered_set<std::wstring>* FolderNames(const std::wstring& folder);
 
     wchar_t m_packagePath[kPackageChars];
     wchar_t m_masterName[kMasterChars];
@@ -80,7 +84,8 @@ class CUnzipMove
     std::vector<UnzipMoveEntry> m_entries;
     std::unordered_set<std::wstring> m_entryKeys; // FileNameKey of each listed name
     int m_refusedEntries;
-    std::unordered_set<std::wstring> m_cleanedFolders; // by FileNameKey
+    // By FileNameKey of the folder; a folder that could not be read has no set.
+    std::unordered_map<std::wstring, std::unique_ptr<std::unordered_set<std::wstring>>> m_folderNames;
     FolderFinalPaths m_folderPaths;                    // of the folders checked in this run
     std::vector<char> m_copyBuffer;                    // made at the first copy
 };

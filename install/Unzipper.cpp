@@ -313,7 +313,6 @@ bool CUnzipper::CopyEntry(HANDLE file, const UnzipEntry& entry)
     char* const pending = m_writeBuffer.data();
     DWORD held = 0;
     bool ended = false, failed = false;
-    uLong crc = crc32(0L, Z_NULL, 0);
     unsigned long written = 0;
     for (;;)
     {
@@ -328,7 +327,6 @@ bool CUnzipper::CopyEntry(HANDLE file, const UnzipEntry& entry)
             ended = true;
             break;
         }
-        crc = crc32(crc, reinterpret_cast<const Bytef*>(pending + held), (uInt)got);
         held += (DWORD)got;
         if (held > kWriteBytes - kBlockBytes)
         {
@@ -346,11 +344,10 @@ bool CUnzipper::CopyEntry(HANDLE file, const UnzipEntry& entry)
     }
     if (ended && held > 0 && !WriteAll(file, pending, held))
         failed = true;
-    // minizip checks the CRC only when the whole declared size was read; a stream that
-    // ends early or carries other bytes is caught by our own count and CRC.
+    // minizip checks the CRC against the central directory's once the whole declared size
+    // was read, and never hands out more; a stream that ends early is caught by the count.
     int closed = unzCloseCurrentFile(m_zip);
-    return ended && !failed && closed != UNZ_CRCERROR && written == entry.uncompressedSize &&
-           crc == entry.crc;
+    return ended && !failed && closed == UNZ_OK && written == entry.uncompressedSize;
 }
 
 bool CUnzipper::CreateFolder(const char* path)

@@ -271,8 +271,9 @@ TEST_F(UnzipMoveTest, MakeFolderCreatesOnlyTheLastLevel)
 TEST_F(UnzipMoveTest, ApplyPlacesEverythingThenTheManifestsAndRemovesThePackage)
 {
     StandardUpdate();
-    // A read-only installed file is replaced too.
+    // Read-only installed files are replaced too, at the top and in a folder of their own.
     ASSERT_TRUE(SetFileAttributesW((install + L"\\client.exe").c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(SetFileAttributesW((install + L"\\config\\NVPC01.xml").c_str(), FILE_ATTRIBUTE_READONLY));
     FILETIME stamp = {0x2A69C000, 0x01D2638A}; // an archive time well in the past
     {
         HANDLE h = CreateFileW((unpack + L"\\bin\\core.dll").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
@@ -457,21 +458,62 @@ TEST_F(UnzipMoveTest, LinksAreNeitherReadNorWrittenThrough)
     ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
     ASSERT_TRUE(WriteBytes(outside + L"\\victim.dll", "victim"));
     JunctionGuard links;
-    if (!links.Make(install + L"\\bin", outside) || !links.Make(unpack + L"\\lib", outside))
+    if (!links.Make(install + L"\\bin", outside) || !links.Make(unpack + L"\\lib", outside) ||
+        !links.Make(install + L"\\planted.dll", outside))
         GTEST_SKIP() << "no junctions on this system";
     Unpacked(L"victim.dll", "attacker");
+    Unpacked(L"planted.dll", "attacker");
     LogCapture log;
     CUnzipMove move;
     ASSERT_TRUE(move.ParseArgs(CommandLine().c_str()));
     EXPECT_EQ(move.MovefileCust(L"bin", L"victim.dll"), 0);
     EXPECT_EQ(move.MovefileCust(L"", L"lib\\victim.dll"), 0);
+    // A link where the file itself goes: found among the folder's names, looked at, refused.
+    EXPECT_EQ(move.MovefileCust(L"", L"planted.dll"), 0);
+    EXPECT_EQ(ReadBytes(unpack + L"\\planted.dll"), "attacker") << "the source stays";
     // A missing level behind the link is not made there either.
     EXPECT_EQ(move.MovefileCust(L"bin\\sub", L"victim.dll"), 0);
     EXPECT_EQ(ReadBytes(outside + L"\\victim.dll"), "victim");
     EXPECT_FALSE(Exists(outside + L"\\sub"));
     EXPECT_FALSE(Exists(install + L"\\lib"));
     EXPECT_EQ(ReadBytes(unpack + L"\\victim.dll"), "attacker") << "the source stays";
-    EXPECT_EQ(TextsStarting(log, L"CUnzipMove::MovefileCust : refused link", LOG_INFO).size(), 3u);
+    EXPECT_EQ(TextsStarting(log, L"CUnzipMove::MovefileCust : refused link", LOG_INFO).size(), 4u);
+}
+
+TEST_F(UnzipMoveTest, ReparseWalkReportsTheLastComponentsAttributes)
+{
+    StandardUpdate();
+    JunctionGuard links;
+    std::wstring outside = root / L"outside";
+    ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+    bool haveLink = links.Make(install + L"\\link", outside);
+    struct Case
+    {
+        const wchar_t* rel;
+        bool linked;
+        DWORD attrs; // INVALID_FILE_ATTRIBUTES: missing; else the bit that must be set
+    } cases[] = {{L"client.exe", false, FILE_ATTRIBUTE_READONLY},
+                 {L"bin", false, FILE_ATTRIBUTE_DIRECTORY},
+                 {L"bin\\missing.dll", false, INVALID_FILE_ATTRIBUTES},
+                 {L"nosuch\\deeper\\x.dll", false, INVALID_FILE_ATTRIBUTES},
+                 {L"link\\x.dll", true, 0}};
+    ASSERT_TRUE(SetFileAttributesW((install + L"\\client.exe").c_str(), FILE_ATTRIBUTE_READONLY));
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.rel)));
+        if (c.linked && !haveLink)
+            continue;
+        DWORD last = 12345;
+        EXPECT_EQ(HasReparseComponent(install, false, c.rel, &last), c.linked);
+        EXPECT_EQ(HasReparseComponent(install, false, c.rel), c.linked) << "the same answer without it";
+        if (c.linked)
+            continue;
+        if (c.attrs == INVALID_FILE_ATTRIBUTES)
+            EXPECT_EQ(last, INVALID_FILE_ATTRIBUTES);
+        else
+            EXPECT_TRUE(last != INVALID_FILE_ATTRIBUTES && (last & c.attrs));
+    }
+    SetFileAttributesW((install + L"\\client.exe").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST_F(UnzipMoveTest, RefusedEntriesWhoseFileCameWithTheUpdateFailIt)

@@ -15,6 +15,21 @@ bool g_console = false;
 int g_consoleWidth = 0; // console lines are cut at this many characters (0: whole)
 int g_consoleLimit = 0; // at most this many lines go to the console (0: no limit)
 int g_consoleCount = 0;
+// Whether standard error is a console, asked once per handle: the question is a round
+// trip to the console driver, which for every line slows long runs.
+HANDLE g_checkedErr = INVALID_HANDLE_VALUE;
+bool g_errIsConsole = false;
+
+bool ErrIsConsole(HANDLE err)
+{
+    if (err != g_checkedErr)
+    {
+        DWORD mode = 0;
+        g_errIsConsole = err && err != INVALID_HANDLE_VALUE && GetConsoleMode(err, &mode);
+        g_checkedErr = err;
+    }
+    return g_errIsConsole;
+}
 
 std::wstring LogFilePath()
 {
@@ -121,6 +136,7 @@ extern "C" __declspec(dllexport) int __cdecl Logger_UseConsole(int enable, int w
     g_consoleWidth = width > 0 ? width : 0;
     g_consoleLimit = limit > 0 ? limit : 0;
     g_consoleCount = 0;
+    g_checkedErr = INVALID_HANDLE_VALUE; // asked afresh
     LeaveCriticalSection(&g_lock);
     return 1;
 }
@@ -166,8 +182,7 @@ extern "C" __declspec(dllexport) int __cdecl Logger_Writeln(int level, const wch
                 shown = shown.substr(0, g_consoleWidth);
             // Only a real console: a pipe or file on standard error stays quiet.
             HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-            DWORD mode = 0;
-            if (err && err != INVALID_HANDLE_VALUE && GetConsoleMode(err, &mode))
+            if (ErrIsConsole(err))
             {
                 std::string out = ToUtf8(head + shown) + "\n";
                 DWORD written = 0;
