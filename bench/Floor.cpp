@@ -7,9 +7,11 @@
 //   nvpc_bench_floor place SRC DEST COUNT PERDIR
 //       the placement's floor: each SRC\f%05d.bin copied to a temporary name in
 //       DEST\d%03d (PERDIR files a folder), swapped in with one rename, the source deleted
-//   nvpc_bench_floor read HOST PORT PATH FILE
+//   nvpc_bench_floor read HOST PORT PATH FILE [SCHEDULE]
 //       the downloader's floor: one HTTP GET through WinINet, the body read in 20480-byte
-//       reads with a 1 ms pause after each and written to FILE
+//       reads with a 1 ms pause after each and written to FILE. SCHEDULE
+//       ("5120x101,6144x100,...,14336") gives the read sizes instead: so many reads of
+//       each size, the last size to the end (the downloader's own sizes, from its log)
 //   nvpc_bench_floor measure PROGRAM [ARGS...]
 //       runs PROGRAM (its output goes to ours), waits, and reports its peak working set
 //
@@ -156,7 +158,7 @@ struct Net
     }
 };
 
-int ReadFloor(wchar_t** argv)
+int ReadFloor(wchar_t** argv, const wchar_t* schedule)
 {
     // The downloader holds a 1 ms timer resolution for its transfer: so does its floor.
     typedef UINT(WINAPI * PeriodFn)(UINT);
@@ -180,14 +182,35 @@ int ReadFloor(wchar_t** argv)
         CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return Fail(argv[3]);
+    // The read sizes: (size, count) steps, the last one to the end.
+    std::vector<std::pair<DWORD, unsigned long>> steps;
+    for (const wchar_t* p = schedule; p && *p;)
+    {
+        wchar_t* next = nullptr;
+        DWORD size = wcstoul(p, &next, 10);
+        unsigned long count = *next == L'x' ? wcstoul(next + 1, &next, 10) : 0;
+        if (size == 0 || size > 20480)
+            return Fail(schedule);
+        steps.emplace_back(size, count);
+        p = *next == L',' ? next + 1 : next;
+    }
+    if (steps.empty())
+        steps.emplace_back(20480, 0);
     std::vector<char> buffer(20480);
-    unsigned long total = 0;
+    unsigned long total = 0, done = 0;
+    size_t step = 0;
     bool ok = true;
     for (DWORD got = 1; ok && got > 0;)
     {
-        ok = InternetReadFile(request.h, buffer.data(), static_cast<DWORD>(buffer.size()), &got) &&
+        if (steps[step].second && done == steps[step].second && step + 1 < steps.size())
+        {
+            ++step;
+            done = 0;
+        }
+        ok = InternetReadFile(request.h, buffer.data(), steps[step].first, &got) &&
              WriteAll(file, buffer.data(), got);
         total += got;
+        ++done;
         Sleep(1);
     }
     CloseHandle(file);
@@ -241,12 +264,12 @@ int wmain(int argc, wchar_t** argv)
         return WriteFloor(argv + 2);
     if (argc == 6 && wcscmp(argv[1], L"place") == 0)
         return PlaceFloor(argv + 2);
-    if (argc == 6 && wcscmp(argv[1], L"read") == 0)
-        return ReadFloor(argv + 2);
+    if ((argc == 6 || argc == 7) && wcscmp(argv[1], L"read") == 0)
+        return ReadFloor(argv + 2, argc == 7 ? argv[6] : nullptr);
     if (argc >= 3 && wcscmp(argv[1], L"measure") == 0)
         return Measure();
     fwprintf(stderr,
              L"usage: nvpc_bench_floor write FOLDER COUNT BYTES PERDIR | place SRC DEST COUNT PERDIR |"
-             L" read HOST PORT PATH FILE | measure PROGRAM [ARGS...]\n");
+             L" read HOST PORT PATH FILE [SCHEDULE] | measure PROGRAM [ARGS...]\n");
     return 2;
 }

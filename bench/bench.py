@@ -4,7 +4,8 @@ platform's floor of their work (nvpc_bench_floor: the bare Win32 calls, under th
 Wine) and against the native tools:
 
   download   CDownloaderEx (nvpc_bench_driver download) vs floor "read" (WinINet, 20480-byte
-             reads, 1 ms pause after each) vs curl: one 50 MB file from a private nginx
+             reads, 1 ms pause after each) vs curl: one 50 MB file from a private nginx;
+             then against the floor reading the sizes our run read (taken from its log)
   unpack     CPatcher (nvpc_bench_driver unzip) vs floor "write" vs Info-ZIP unzip: an
              archive of 2000 files, 50 MB unpacked
   placement  NVPCUpdater /CopyFile vs floor "place" (copy to a temporary name, swap in,
@@ -19,7 +20,7 @@ their work took; for the placement the span of its log lines stands for it. The 
 shared, so the timed pairs run REPEAT times, ours and the floor in turn, and the least of
 each counts. Nothing is asserted but that the work was done: the figures are printed.
 
-    NVPC_BUILD_DIR=build/hSpeed python3 bench/bench.py [--keep] [--quick]
+    NVPC_BUILD_DIR=build/cmake python3 bench/bench.py [--keep] [--quick]
 """
 import datetime
 import hashlib
@@ -233,6 +234,23 @@ def place_floor(unpacked, work, count):
                             PER_DIR)[1])
 
 
+def read_schedule(log):
+    """The downloader's read sizes from its window lines, for the floor's "read": the first
+    window spans 101 reads, the others 100; after the last one the size stays where the
+    first slower window froze it, or has grown by one step."""
+    windows = []
+    for line in Path(log).read_bytes().decode("utf-8", "replace").splitlines():
+        if "===========>" in line:
+            windows.append((int(line.split("len:")[1].split()[0]), int(line.split("bps:")[1].split()[0])))
+    if not windows:
+        return "5120"
+    steps = ["%dx%d" % (size, 101 if i == 0 else 100) for i, (size, _) in enumerate(windows)]
+    last, rate = windows[-1]
+    frozen = len(windows) > 1 and rate < max(r for _, r in windows[:-1])
+    steps.append(str(last if frozen else min(last + 1024, 20480)))
+    return ",".join(steps)
+
+
 def best_pair(ours, floor):
     """REPEAT runs of each, in turn; the least of each."""
     a, b = [], []
@@ -291,18 +309,29 @@ def main():
         dl = work / "download"
         dl.mkdir()
 
+        schedule = []  # the read sizes of our last run
+
         def download_ours():
-            out = wine("nvpc_bench_driver.exe", "download", "127.0.0.1", server.port, "/big.bin", wine_path(dl))[1]
+            log = work / "download.log"
+            if log.exists():
+                log.unlink()
+            out = wine("nvpc_bench_driver.exe", "download", "127.0.0.1", server.port, "/big.bin", wine_path(dl),
+                       env={"NVPC_LOG_FILE": wine_path(log)})[1]
+            schedule[:] = [read_schedule(log)]
             return own_seconds(out)
 
-        def download_floor():
+        def download_floor(*sizes):
             out = wine("nvpc_bench_floor.exe", "read", "127.0.0.1", server.port, "/big.bin",
-                       wine_path(work / "floor.bin"))[1]
+                       wine_path(work / "floor.bin"), *sizes)[1]
             return own_seconds(out)
 
         ours, floor = best_pair(download_ours, download_floor)
         assert digest(dl / "updatefile.zip") == digest(big) == digest(work / "floor.bin")
         rows.append(("download 50 MB", ours, floor, "curl", t_curl))
+        # The read size adapts by design (5120 bytes up to 20480, frozen by the first slower
+        # window): the floor that reads the sizes our run read tells our own cost from that.
+        ours, floor = best_pair(download_ours, lambda: download_floor(schedule[0]))
+        rows.append(("  the same read sizes", ours, floor, "curl", t_curl))
         # The peak working set in a run of its own: the sampling is not timed.
         out = measured("nvpc_bench_driver.exe", "download", "127.0.0.1", server.port, "/big.bin", wine_path(dl))
         memory.append(("download 50 MB", peak_mb(out)))
