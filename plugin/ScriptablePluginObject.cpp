@@ -94,136 +94,72 @@ ScriptablePluginObjectBase* Self(NPObject* o)
 }
 
 // The hooks the browser calls: each is a firewall, a failure is the hook's false answer.
-template <typename T> NPObject* Allocate(NPP npp, NPClass*)
+template <typename R, typename Body> R Firewall(R failed, Body body)
 {
     try
     {
-        return new T(npp);
+        return body();
     }
     catch (...)
     {
-        return nullptr;
+        return failed;
     }
+}
+
+template <typename T> NPObject* Allocate(NPP npp, NPClass*)
+{
+    return Firewall<NPObject*>(nullptr, [&]() -> NPObject* { return new T(npp); });
 }
 void Deallocate(NPObject* o)
 {
-    try
-    {
+    Firewall(0, [&] {
         delete Self(o);
-    }
-    catch (...)
-    {
-    }
+        return 0;
+    });
 }
 void Invalidate(NPObject* o)
 {
-    try
-    {
+    Firewall(0, [&] {
         if (o)
             Self(o)->Invalidate();
-    }
-    catch (...)
-    {
-    }
+        return 0;
+    });
 }
 bool HasMethodHook(NPObject* o, NPIdentifier name)
 {
-    try
-    {
-        return o && Self(o)->HasMethod(name);
-    }
-    catch (...)
-    {
-        return false;
-    }
+    return Firewall(false, [&] { return o && Self(o)->HasMethod(name); });
 }
 bool InvokeHook(NPObject* o, NPIdentifier name, const NPVariant* args, uint32_t count, NPVariant* result)
 {
-    try
-    {
-        return o && Self(o)->Invoke(name, args, count, result);
-    }
-    catch (...)
-    {
-        return false;
-    }
+    return Firewall(false, [&] { return o && Self(o)->Invoke(name, args, count, result); });
 }
 bool InvokeDefaultHook(NPObject* o, const NPVariant* args, uint32_t count, NPVariant* result)
 {
-    try
-    {
-        return o && Self(o)->InvokeDefault(args, count, result);
-    }
-    catch (...)
-    {
-        return false;
-    }
+    return Firewall(false, [&] { return o && Self(o)->InvokeDefault(args, count, result); });
 }
 bool HasPropertyHook(NPObject* o, NPIdentifier name)
 {
-    try
-    {
-        return o && Self(o)->HasProperty(name);
-    }
-    catch (...)
-    {
-        return false;
-    }
+    return Firewall(false, [&] { return o && Self(o)->HasProperty(name); });
 }
 bool GetPropertyHook(NPObject* o, NPIdentifier name, NPVariant* result)
 {
-    try
-    {
-        return o && Self(o)->GetProperty(name, result);
-    }
-    catch (...)
-    {
-        return false;
-    }
+    return Firewall(false, [&] { return o && Self(o)->GetProperty(name, result); });
 }
 bool SetPropertyHook(NPObject* o, NPIdentifier name, const NPVariant* value)
 {
-    try
-    {
-        return o && Self(o)->SetProperty(name, value);
-    }
-    catch (...)
-    {
-        return false;
-    }
+    return Firewall(false, [&] { return o && Self(o)->SetProperty(name, value); });
 }
 bool RemovePropertyHook(NPObject* o, NPIdentifier name)
 {
-    try
-    {
-        return o && Self(o)->RemoveProperty(name);
-    }
-    catch (...)
-    {
-        return false;
-    }
+    return Firewall(false, [&] { return o && Self(o)->RemoveProperty(name); });
 }
 bool EnumerateHook(NPObject* o, NPIdentifier** names, uint32_t* count)
 {
-    try
-    {
-        return o && Self(o)->Enumerate(names, count);
-    }
-    catch (...)
-    {
-        return false;
-    }
+    return Firewall(false, [&] { return o && Self(o)->Enumerate(names, count); });
 }
 bool ConstructHook(NPObject* o, const NPVariant* args, uint32_t count, NPVariant* result)
 {
-    try
-    {
-        return o && Self(o)->Construct(args, count, result);
-    }
-    catch (...)
-    {
-        return false;
-    }
+    return Firewall(false, [&] { return o && Self(o)->Construct(args, count, result); });
 }
 } // namespace
 
