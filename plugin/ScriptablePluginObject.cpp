@@ -161,34 +161,17 @@ bool ConstructHook(NPObject* o, const NPVariant* args, uint32_t count, NPVariant
 {
     return Firewall(false, [&] { return o && Self(o)->Construct(args, count, result); });
 }
+// The class table of an object type: every hook but the allocation is shared.
+template <typename T> constexpr NPClass ClassOf()
+{
+    return {NP_CLASS_STRUCT_VERSION, Allocate<T>,      Deallocate,      Invalidate,         HasMethodHook,
+            InvokeHook,              InvokeDefaultHook, HasPropertyHook, GetPropertyHook,    SetPropertyHook,
+            RemovePropertyHook,      EnumerateHook,     ConstructHook};
+}
 } // namespace
 
-NPClass g_scriptablePluginClass = {NP_CLASS_STRUCT_VERSION,
-                                   Allocate<ScriptablePluginObject>,
-                                   Deallocate,
-                                   Invalidate,
-                                   HasMethodHook,
-                                   InvokeHook,
-                                   InvokeDefaultHook,
-                                   HasPropertyHook,
-                                   GetPropertyHook,
-                                   SetPropertyHook,
-                                   RemovePropertyHook,
-                                   EnumerateHook,
-                                   ConstructHook};
-NPClass g_constructablePluginClass = {NP_CLASS_STRUCT_VERSION,
-                                      Allocate<ConstructablePluginObject>,
-                                      Deallocate,
-                                      Invalidate,
-                                      HasMethodHook,
-                                      InvokeHook,
-                                      InvokeDefaultHook,
-                                      HasPropertyHook,
-                                      GetPropertyHook,
-                                      SetPropertyHook,
-                                      RemovePropertyHook,
-                                      EnumerateHook,
-                                      ConstructHook};
+NPClass g_scriptablePluginClass = ClassOf<ScriptablePluginObject>();
+NPClass g_constructablePluginClass = ClassOf<ConstructablePluginObject>();
 
 namespace
 {
