@@ -59,6 +59,22 @@ def test_runner_finds_and_saves_the_input_that_fails(driver, tmp_path, monkeypat
     assert summary.saved and all(Path(p).read_bytes() == saved.encode() for p in summary.saved)
 
 
+def test_runner_does_not_blame_an_input_for_a_failure_that_does_not_repeat(driver, tmp_path, monkeypatch):
+    """A driver run that ends without naming an input (a failed Wine start looks so) once."""
+    monkeypatch.setattr(fuzz, "ARTIFACTS", tmp_path / "artifacts")
+    target = fuzz.Target("selfcheck", [], [], timeout=3.0)
+    monkeypatch.setattr(fuzz, "batch_inputs", lambda t, seed, index, n: [b"a", b"b", b"c"][:n])
+    real, calls = fuzz.run_driver, []
+
+    def fails_once(*args):
+        calls.append(args)
+        return fuzz.Outcome("crash", detail="exit 1: ") if len(calls) == 1 else real(*args)
+
+    monkeypatch.setattr(fuzz, "run_driver", fails_once)
+    summary = fuzz.fuzz_target(driver, target, SEED, 3, 3, tmp_path, log=lambda s: None)
+    assert (summary.inputs, summary.crashes, summary.hangs, summary.saved) == (3, 0, 0, [])
+
+
 CHEAP_FAULTS = [c.name for c in faults.CASES if c.cheap]
 
 

@@ -280,6 +280,8 @@ def fuzz_target(driver: Path, target: Target, seed: int, count: int, batch_size:
         batch = work / f"{target.name}-{batch_no}.fz"
         write_batch(batch, inputs)
         first = 0
+        reported = set()  # (kind, index): a slice run again reports its inputs again
+        unconfirmed = 0
         # Run the batch; after a crash or hang, find the input and go on after it.
         while first < n:
             outcome = run_driver(driver, target.name, batch, first, n - first, target.timeout)
@@ -287,6 +289,9 @@ def fuzz_target(driver: Path, target: Target, seed: int, count: int, batch_size:
                 kind, _, rest = line.partition(" ")
                 if kind in ("guard", "invariant"):
                     index_text, _, what = rest.partition(" ")
+                    if (kind, index_text) in reported:
+                        continue
+                    reported.add((kind, index_text))
                     setattr(summary, kind + "s", getattr(summary, kind + "s") + 1)
                     if len(summary.saved) < 50:
                         summary.saved.append(str(save(target.name, seed, kind, inputs[int(index_text)], what)))
@@ -297,6 +302,16 @@ def fuzz_target(driver: Path, target: Target, seed: int, count: int, batch_size:
             index = outcome.crash_index
             if index is None:
                 index = bisect(driver, target, batch, first, n - first, outcome.status)
+                # The driver ended without naming an input, which a failed start of the
+                # Wine process looks like too: the input is blamed only if it fails alone.
+                if run_driver(driver, target.name, batch, index, 1, target.timeout).status != outcome.status:
+                    unconfirmed += 1
+                    log(f"  {target.name}: {outcome.status} at input {batch_no}:{index} does not repeat alone "
+                        f"({outcome.detail}); running the slice again")
+                    if unconfirmed > 3:
+                        raise RuntimeError(f"driver keeps failing on {target.name} without a repeatable input: "
+                                           f"{outcome.detail}")
+                    continue
             if outcome.status == "crash":
                 summary.crashes += 1
             else:
