@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "install/FileReplace.h"
@@ -627,13 +628,33 @@ TEST_F(UnzipMoveTest, AnInstalledProgramInUseIsMovedAsideAndRemovedWhenFree)
     EXPECT_FALSE(Exists(package));
     EXPECT_FALSE(Exists(install + L"\\~nvpc77_3.tmp")) << "removed by the placement into that folder";
 
-    // The next run, with the old program no longer running, removes it.
-    RemoveStaleAsideFiles(install);
+    // The next run, with the old program no longer running, removes it; the names it hands
+    // back are exactly what the folder holds afterwards, whatever their case.
+    Installed(L"~NVPC77_9.tmp", "a run killed since");
+    std::unordered_set<std::wstring> names;
+    EXPECT_TRUE(RemoveStaleAsideFiles(install, &names));
+    EXPECT_FALSE(Exists(install + L"\\~NVPC77_9.tmp"));
     std::vector<std::wstring> left = TempFiles(install);
     std::sort(left.begin(), left.end());
     std::vector<std::wstring> expected = {L"~nvpc77_3.tmp.bak", L"~nvpc_notes.tmp", L"~nvpcold.tmp",
                                           L"~nvpcold77_4_gone.dll.tmp"};
     EXPECT_EQ(left, expected);
+    std::unordered_set<std::wstring> held;
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW((install + L"\\*").c_str(), &fd);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    do
+        if (wcscmp(fd.cFileName, L".") && wcscmp(fd.cFileName, L".."))
+            held.insert(FileNameKey(fd.cFileName));
+    while (FindNextFileW(find, &fd));
+    FindClose(find);
+    EXPECT_EQ(names, held);
+    EXPECT_TRUE(names.count(FileNameKey(L"Client.EXE")) && names.count(FileNameKey(L"CONFIG")));
+
+    // A folder that is not there holds nothing, and that is a complete answer.
+    names.clear();
+    EXPECT_TRUE(RemoveStaleAsideFiles(install + L"\\missing", &names));
+    EXPECT_TRUE(names.empty());
 }
 
 TEST_F(UnzipMoveTest, PlantedFileLinksAreNeitherReadNorDeleted)
