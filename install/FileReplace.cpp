@@ -161,6 +161,23 @@ bool CreateOwnTempFile(const std::wstring& folder, std::wstring& name, UniqueFil
     return false;
 }
 
+bool CreateOwnTempFileIn(HANDLE dir, std::wstring& name, UniqueFile& file)
+{
+    for (int attempt = 0; attempt < 100; ++attempt)
+    {
+        std::wstring candidate = kTempPrefix + UniquePart() + kSuffix;
+        if (CreateFileIn(dir, candidate, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, file))
+        {
+            name = candidate;
+            return true;
+        }
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    return false;
+}
+
 bool SwapIntoPlace(const std::wstring& folder, const std::wstring& tempName, const std::wstring& name)
 {
     std::wstring temp = Join(folder, tempName), dest = Join(folder, name);

@@ -20,6 +20,10 @@ class FolderFinalPaths;
 bool CreateOwnTempFile(const std::wstring& folder, std::wstring& name, UniqueFile& file,
                        FolderFinalPaths* known = nullptr);
 
+// The same in the open folder dir (see PinnedFolders): made there by the handle, so it
+// needs no check of where it landed.
+bool CreateOwnTempFileIn(HANDLE dir, std::wstring& name, UniqueFile& file);
+
 // The names of our temporaries, and of the files we moved aside (original: the name
 // the file had).
 bool IsOwnTempName(const std::wstring& name);

@@ -1,5 +1,7 @@
 #include "install/PathSafety.h"
 
+#include <winternl.h>
+
 #include <cwchar>
 
 #include "common/FileNames.h"
@@ -234,4 +236,118 @@ bool IsOpenedFileInside(HANDLE file, const std::wstring& folder, const std::wstr
         expected += L'\\';
     expected += rel;
     return SameFileName(opened, expected);
+}
+
+namespace
+{
+typedef LONG(NTAPI* NtCreateFileFn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG,
+                                    ULONG, ULONG, ULONG, PVOID, ULONG);
+typedef ULONG(NTAPI* StatusToErrorFn)(LONG);
+
+// Opens or makes name relative to the open folder dir, never through a link at name.
+// The status becomes the thread's last error.
+bool CreateRelative(HANDLE dir, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                    ULONG options, UniqueFile& out)
+{
+    static const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    static const NtCreateFileFn create =
+        ntdll ? reinterpret_cast<NtCreateFileFn>(GetProcAddress(ntdll, "NtCreateFile")) : nullptr;
+    static const StatusToErrorFn toError =
+        ntdll ? reinterpret_cast<StatusToErrorFn>(GetProcAddress(ntdll, "RtlNtStatusToDosError")) : nullptr;
+    if (!create || !toError)
+    {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return false;
+    }
+    if (!dir || dir == INVALID_HANDLE_VALUE || !IsPlainFileName(name.c_str()) || name.size() > 255)
+    {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    UNICODE_STRING text;
+    text.Buffer = const_cast<PWSTR>(name.c_str());
+    text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, dir, nullptr);
+    IO_STATUS_BLOCK io = {};
+    HANDLE handle = nullptr;
+    LONG status = create(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                         disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (status < 0)
+    {
+        SetLastError(toError(status));
+        return false;
+    }
+    out.reset(handle);
+    return true;
+}
+
+const DWORD kFolderAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY |
+                            FILE_READ_ATTRIBUTES;
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool IsPlainFolder(HANDLE folder)
+{
+    DWORD attributes = 0, links = 0;
+    return GetOpenedFileFacts(folder, attributes, links) && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+} // namespace
+
+PinnedFolders::PinnedFolders(const std::wstring& base) : m_base(base)
+{
+    while (m_base.size() > 1 && IsSep(m_base.back()) && m_base[m_base.size() - 2] != L':')
+        m_base.pop_back();
+}
+
+HANDLE PinnedFolders::Get(const std::wstring& rel, bool create)
+{
+    const Level* level = Open(rel, create);
+    return level ? level->handle.get() : nullptr;
+}
+
+const PinnedFolders::Level* PinnedFolders::Open(const std::wstring& rel, bool create)
+{
+    const std::wstring key = FileNameKey(rel);
+    auto found = m_levels.find(key);
+    if (found != m_levels.end())
+        return &found->second;
+    Level level;
+    std::wstring expected; // the final path a level below the base must show
+    if (rel.empty())
+    {
+        level.handle.reset(CreateFileW(m_base.c_str(), kFolderAccess, kShareAll, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    }
+    else
+    {
+        size_t cut = rel.find_last_of(L'\\');
+        const std::wstring parentRel = cut == std::wstring::npos ? std::wstring() : rel.substr(0, cut);
+        const std::wstring name = cut == std::wstring::npos ? rel : rel.substr(cut + 1);
+        const Level* parent = Open(parentRel, create);
+        if (!parent || !CreateRelative(parent->handle.get(), name, kFolderAccess, kShareAll,
+                                       create ? FILE_OPEN_IF : FILE_OPEN,
+                                       FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, level.handle))
+            return nullptr;
+        expected = parent->finalPath;
+        if (!expected.empty() && !IsSep(expected.back()))
+            expected += L'\\';
+        expected += name;
+    }
+    if (!level.handle || !IsPlainFolder(level.handle.get()))
+        return nullptr;
+    if (FinalPathFunction())
+    {
+        // Under Wine a link opens what it leads to, with no mark on the handle; its final
+        // path tells.
+        if (!GetOpenedPath(level.handle.get(), level.finalPath) ||
+            (!rel.empty() && !SameFileName(level.finalPath, expected)))
+            return nullptr;
+    }
+    return &(m_levels[key] = std::move(level));
+}
+
+bool CreateFileIn(HANDLE dir, const std::wstring& name, DWORD access, UniqueFile& file)
+{
+    return CreateRelative(dir, name, access, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE, file);
 }

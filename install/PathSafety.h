@@ -8,6 +8,8 @@
 #include <map>
 #include <string>
 
+#include "common/Handles.h"
+
 // A path that stays below the folder it is joined to: not absolute, no drive, UNC or
 // \\?\ prefix, no ':' (drives, streams), no wildcard or other character a file name
 // cannot hold, no component made only of dots and blanks ("..", ". ."), and no component
@@ -59,6 +61,40 @@ class FolderFinalPaths
 // stand alone. known, when given, holds folder's final path from an earlier check.
 bool IsOpenedFileInside(HANDLE file, const std::wstring& folder, const std::wstring& rel, bool singleLink,
                         FolderFinalPaths* known = nullptr);
+
+// Folders held open for one run, so that what is made in them stays there whatever
+// happens to their names meanwhile. The base is opened by its name (it may be reached
+// through a link on purpose); every level below it is opened, or made, by its own name
+// relative to the open level above, and shown by its handle to be a folder, no link, and
+// that level. A file made in an open level with CreateFileIn needs no check of its own.
+class PinnedFolders
+{
+  public:
+    explicit PinnedFolders(const std::wstring& base);
+    PinnedFolders(const PinnedFolders&) = delete;
+    PinnedFolders& operator=(const PinnedFolders&) = delete;
+
+    // The open folder base\rel (rel normalized; empty for the base), its missing levels
+    // made when create. Null when a level is a link or no folder, cannot be opened or
+    // made, or the base is missing.
+    HANDLE Get(const std::wstring& rel, bool create);
+
+  private:
+    struct Level
+    {
+        UniqueFile handle;
+        std::wstring finalPath; // empty where the system cannot tell (Windows XP)
+    };
+    const Level* Open(const std::wstring& rel, bool create);
+
+    std::wstring m_base;
+    std::map<std::wstring, Level> m_levels; // by FileNameKey of the level's rel
+};
+
+// Makes the new file name (a plain name) in the open folder dir, opened with access and
+// shared with nobody. Fails with ERROR_ALREADY_EXISTS where anything has the name, a link
+// included: nothing is opened through one.
+bool CreateFileIn(HANDLE dir, const std::wstring& name, DWORD access, UniqueFile& file);
 
 // The attributes (FILE_ATTRIBUTE_DIRECTORY set for a folder) and the link count of what
 // a handle opened.

@@ -68,15 +68,16 @@ bool FileExists(const std::wstring& path)
 // destination's own folder, so that it takes that folder's permissions (not those of the
 // user-writable download folder), then swaps it in with one rename. Any failure leaves
 // the destination as it was and no temporary file behind.
-bool ReplaceWithCopy(HANDLE in, const std::wstring& folder, const std::wstring& name,
-                     std::vector<char>& buffer, FolderFinalPaths& known)
+// folderHandle is that folder, open (see PinnedFolders).
+bool ReplaceWithCopy(HANDLE in, const std::wstring& folder, HANDLE folderHandle, const std::wstring& name,
+                     std::vector<char>& buffer)
 {
     FILETIME created, written;
     if (!GetFileTime(in, &created, nullptr, &written))
         return false;
     std::wstring tempName;
     UniqueFile out;
-    if (!CreateOwnTempFile(folder, tempName, out, &known))
+    if (!CreateOwnTempFileIn(folderHandle, tempName, out))
         return false;
     bool ok = true;
     if (buffer.size() != kCopyBytes)
@@ -330,7 +331,9 @@ int CUnzipMove::MovefileCust(const wchar_t* ipath, const wchar_t* name)
                  dest.c_str());
         return 0;
     }
-    if (in && ReplaceWithCopy(in.get(), fileFolder, fileName, m_copyBuffer, m_folderPaths))
+    // The copy is made in the destination folder opened level by level, never through a link.
+    HANDLE folderHandle = in ? InstallLevel(install, belowFolder) : nullptr;
+    if (folderHandle && ReplaceWithCopy(in.get(), fileFolder, folderHandle, fileName, m_copyBuffer))
     {
         if (names)
             names->insert(FileNameKey(fileName));
@@ -352,6 +355,16 @@ std::unordered_set<std::wstring>* CUnzipMove::FolderNames(const std::wstring& fo
     if (!RemoveStaleAsideFiles(folder, names.get()))
         names.reset(); // unread: every name is looked up
     return (m_folderNames[key] = std::move(names)).get();
+}
+
+HANDLE CUnzipMove::InstallLevel(const std::wstring& install, const std::wstring& rel)
+{
+    if (!m_installLevels || !SameFileName(m_installLevelsBase, install))
+    {
+        m_installLevels.reset(new PinnedFolders(install));
+        m_installLevelsBase = install;
+    }
+    return m_installLevels->Get(rel, false);
 }
 
 int CUnzipMove::RunEntry(const wchar_t* name)

@@ -76,6 +76,9 @@ class CUnzipMove
     // reads its whole folder: with these, only names that are there are looked up.
     std::unordered_set<std::wstring>* FolderNames(const std::wstring& folder);
 
+    // The installation's folder rel (below install), opened level by level for this run.
+    HANDLE InstallLevel(const std::wstring& install, const std::wstring& rel);
+
     wchar_t m_packagePath[kPackageChars];
     wchar_t m_masterName[kMasterChars];
     wchar_t m_productName[kProductChars];
@@ -87,6 +90,8 @@ class CUnzipMove
     // By FileNameKey of the folder; a folder that could not be read has no set.
     std::unordered_map<std::wstring, std::unique_ptr<std::unordered_set<std::wstring>>> m_folderNames;
     FolderFinalPaths m_folderPaths;                    // of the folders checked in this run
+    std::unique_ptr<PinnedFolders> m_installLevels;    // for m_installLevelsBase
+    std::wstring m_installLevelsBase;
     std::vector<char> m_copyBuffer;                    // made at the first copy
 };
 

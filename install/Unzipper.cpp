@@ -12,6 +12,15 @@
 #include "install/FileReplace.h"
 #include "install/PathSafety.h"
 
+// What one unpack keeps from entry to entry: the folders it holds open and the final
+// paths it looked up.
+struct UnpackRun
+{
+    explicit UnpackRun(const std::wstring& base) : pinned(base) {}
+    PinnedFolders pinned;
+    FolderFinalPaths known;
+};
+
 namespace
 {
 // Paths are in the ANSI code page, where a double-byte character may end in 0x5C: walk
@@ -187,11 +196,11 @@ bool CUnzipper::UnzipAll(const char* folder, bool flatten)
     m_entryCount = (int)info.number_entry;
     // Temporaries that a killed unpack left beside its files.
     RemoveStaleAsideFiles(FileApiToWide(folder));
-    FolderFinalPaths known;
+    UnpackRun run(FileApiToWide(folder));
     for (int index = 1;; ++index)
     {
         UnzipEntry entry;
-        if (!GetFileInfo(entry) || !UnzipEntryTo(folder, flatten, entry, known))
+        if (!GetFileInfo(entry) || !UnzipEntryTo(folder, flatten, entry, run))
             return false;
         if (m_stop)
             return true;
@@ -215,12 +224,11 @@ bool CUnzipper::UnzipCurrent(const char* folder, bool flatten)
     UnzipEntry entry;
     if (!GetFileInfo(entry))
         return false;
-    FolderFinalPaths known;
-    return UnzipEntryTo(folder, flatten, entry, known);
+    UnpackRun run(FileApiToWide(folder));
+    return UnzipEntryTo(folder, flatten, entry, run);
 }
 
-bool CUnzipper::UnzipEntryTo(const char* folder, bool flatten, const UnzipEntry& entry,
-                             FolderFinalPaths& known)
+bool CUnzipper::UnzipEntryTo(const char* folder, bool flatten, const UnzipEntry& entry, UnpackRun& run)
 {
     // "./a.dll" is a.dll; a folder entry "./" is the folder itself.
     std::wstring rel;
@@ -235,36 +243,26 @@ bool CUnzipper::UnzipEntryTo(const char* folder, bool flatten, const UnzipEntry&
     const std::wstring out = rel.empty() ? base : base + L'\\' + rel;
     if (out.size() >= MAX_PATH)
         return false;
-    // Looked at before any folder is made (a missing level would be created through a
-    // link) and again after (a level made meanwhile could be one).
+    // Every folder level is opened, or made, relative to the one above it and never
+    // through a link (a folder entry is just that).
     if (entry.isFolder)
-        return !HasReparseComponent(base, false, rel) && CreateFolder(PathToFileApi(out.c_str()).c_str()) &&
-               !HasReparseComponent(base, false, rel);
-    // The folders above the file; the file's own name is looked at below, where it is
-    // taken already.
-    size_t cut = rel.find_last_of(L'\\');
-    const std::wstring parentRel = cut == std::wstring::npos ? std::wstring() : rel.substr(0, cut);
-    if (HasReparseComponent(base, false, parentRel) ||
-        !CreateParentFolder(PathToFileApi(out.c_str()).c_str()) ||
-        HasReparseComponent(base, false, parentRel))
+        return run.pinned.Get(rel, true) != nullptr;
+    const size_t cut = rel.find_last_of(L'\\');
+    const std::wstring leaf = cut == std::wstring::npos ? rel : rel.substr(cut + 1);
+    HANDLE parent = run.pinned.Get(cut == std::wstring::npos ? std::wstring() : rel.substr(0, cut), true);
+    if (!parent)
         return false;
 
     // Where nothing has the entry's name yet, the bytes go straight into a new file of
-    // ours: CREATE_NEW on the link itself never opens what a link leads to, and the
-    // handle shows where the file was made. Where something has the name (an earlier
-    // unpack, a planted link), they go to a temporary of ours, which then replaces it
-    // with one rename: a link is replaced, never written through.
-    // FILE_READ_ATTRIBUTES: the check by handle reads them, and GENERIC_WRITE does not
+    // ours, made in the open folder: never through a link, and there whatever happens to
+    // the folders' names. Where something has the name (an earlier unpack, a planted
+    // link), they go to a temporary of ours, which then replaces it with one rename: a
+    // link is replaced, never written through.
+    // FILE_READ_ATTRIBUTES: the checks by handle read them, and GENERIC_WRITE does not
     // grant it.
-    UniqueFile file(CreateFileW(out.c_str(), GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0, nullptr,
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (file)
+    UniqueFile file;
+    if (CreateFileIn(parent, leaf, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, file))
     {
-        if (!IsOpenedFileInside(file.get(), base, rel, true, &known))
-        {
-            DeleteOpenedFile(file, out);
-            return false;
-        }
         if (unzOpenCurrentFile(m_zip) != UNZ_OK || !CopyEntry(file.get(), entry))
         {
             // Never leave a damaged or partial file for placement.
@@ -276,6 +274,10 @@ bool CUnzipper::UnzipEntryTo(const char* folder, bool flatten, const UnzipEntry&
             SetFileTime(file.get(), &utc, nullptr, &utc);
         return true;
     }
+    DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
+        return false;
+    FolderFinalPaths& known = run.known;
     if (HasReparseComponent(base, false, rel))
         return false;
     std::wstring tempName;

@@ -8,7 +8,7 @@
 
 #include <unzip.h>
 
-class FolderFinalPaths;
+struct UnpackRun;
 
 // Progress of an unpack, called on the thread that unpacks (the patcher's worker thread).
 // kind 0: entry done (a = entry count, b = 1-based index, name = entry name);
@@ -95,9 +95,9 @@ class CUnzipper
     // The folder to unpack into (null: the destination folder), created when missing;
     // null without an open archive or when it cannot be created.
     const char* TargetFolder(const char* folder);
-    // Unpacks the current entry, described by entry, into folder (already made). known
-    // keeps the final paths of folders looked up for earlier entries of the same unpack.
-    bool UnzipEntryTo(const char* folder, bool flatten, const UnzipEntry& entry, FolderFinalPaths& known);
+    // Unpacks the current entry, described by entry, into folder (already made). run holds
+    // the folders opened and looked up for earlier entries of the same unpack.
+    bool UnzipEntryTo(const char* folder, bool flatten, const UnzipEntry& entry, UnpackRun& run);
     // Reads the current entry (opened) into file in blocks, reporting each block. True
     // when the whole entry came with the size and CRC the archive declares; the entry is
     // closed either way.

@@ -8,6 +8,7 @@
 
 #include "install/InstallTestSupport.h"
 #include "common/Handles.h"
+#include "install/FileIo.h"
 #include "install/Junction.h"
 #include "install/PathSafety.h"
 #include "install/Unzipper.h"
@@ -576,4 +577,51 @@ TEST_F(UnzipperTest, AFolderSwappedForALinkAfterItsFirstCheckNoLongerPasses)
     ASSERT_EQ(ReadBytes(folder + L"\\a.dll"), "elsewhere");
     EXPECT_FALSE(IsOpenedFileInside(b.get(), folder, L"a.dll", true, &known));
     EXPECT_TRUE(IsOpenedFileInside(b.get(), folder, L"a.dll", true)) << "a fresh lookup follows the link";
+}
+
+// An open folder keeps what is made in it: its name swapped for a link afterwards moves
+// nothing, a level that is a link is not opened, and a name that is taken is never
+// opened, whatever it leads to.
+TEST_F(UnzipperTest, FilesMadeInAnOpenFolderStayThereWhateverHappensToItsName)
+{
+    std::wstring folder = work + L"\\dest", moved = work + L"\\dest-moved", other = dir / L"other";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(other.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((other + L"\\sub").c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(other + L"\\taken.dll", "elsewhere"));
+    PinnedFolders pinned(folder + L"\\");
+    HANDLE sub = pinned.Get(L"sub\\deeper", true);
+    ASSERT_NE(sub, nullptr) << "missing levels are made";
+    EXPECT_EQ(pinned.Get(L"SUB\\Deeper", false), sub) << "one level whatever the case of its name";
+    EXPECT_EQ(pinned.Get(L"absent", false), nullptr);
+
+    ASSERT_TRUE(MoveFileW(folder.c_str(), moved.c_str()));
+    JunctionGuard links;
+    if (!links.Make(folder, other) || !links.Make(moved + L"\\sub\\link", other))
+        GTEST_SKIP() << "no folder links on this system";
+    UniqueFile made;
+    ASSERT_TRUE(CreateFileIn(sub, L"new.dll", GENERIC_WRITE, made));
+    ASSERT_TRUE(WriteAll(made.get(), "pinned", 6));
+    made.reset();
+    EXPECT_EQ(ReadBytes(moved + L"\\sub\\deeper\\new.dll"), "pinned");
+    EXPECT_FALSE(Exists(other + L"\\sub\\deeper"));
+    EXPECT_EQ(pinned.Get(L"sub\\link", true), nullptr) << "a level that is a link";
+    EXPECT_FALSE(Exists(other + L"\\deeper"));
+
+    // Taken names: a file, a folder, a link to a file outside.
+    ASSERT_TRUE(WriteBytes(moved + L"\\sub\\deeper\\old.dll", "old"));
+    ASSERT_TRUE(CreateDirectoryW((moved + L"\\sub\\deeper\\dir.dll").c_str(), nullptr));
+    bool fileLink = links.MakeFileLink(moved + L"\\sub\\deeper\\taken.dll", other + L"\\taken.dll", false);
+    std::vector<std::wstring> names = {L"old.dll", L"OLD.DLL", L"dir.dll", L"..", L"a\\b.dll", L""};
+    if (fileLink)
+        names.push_back(L"taken.dll");
+    for (const std::wstring& name : names)
+    {
+        SCOPED_TRACE(WideToUtf8(name));
+        UniqueFile again;
+        EXPECT_FALSE(CreateFileIn(sub, name, GENERIC_WRITE, again));
+        EXPECT_FALSE(again);
+    }
+    EXPECT_EQ(ReadBytes(moved + L"\\sub\\deeper\\old.dll"), "old");
+    EXPECT_EQ(ReadBytes(other + L"\\taken.dll"), "elsewhere");
 }
