@@ -166,7 +166,7 @@ bool CreateOwnTempFileIn(HANDLE dir, std::wstring& name, UniqueFile& file)
     for (int attempt = 0; attempt < 100; ++attempt)
     {
         std::wstring candidate = kTempPrefix + UniquePart() + kSuffix;
-        if (CreateFileIn(dir, candidate, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, file))
+        if (CreateFileIn(dir, candidate, GENERIC_WRITE | DELETE, file))
         {
             name = candidate;
             return true;

@@ -257,11 +257,10 @@ bool CUnzipper::UnzipEntryTo(const char* folder, bool flatten, const UnzipEntry&
     // ours, made in the open folder: never through a link, and there whatever happens to
     // the folders' names. Where something has the name (an earlier unpack, a planted
     // link), they go to a temporary of ours, which then replaces it with one rename: a
-    // link is replaced, never written through.
-    // FILE_READ_ATTRIBUTES: the checks by handle read them, and GENERIC_WRITE does not
-    // grant it.
+    // link is replaced, never written through. DELETE: a failed entry is removed by this
+    // handle.
     UniqueFile file;
-    if (CreateFileIn(parent, leaf, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, file))
+    if (CreateFileIn(parent, leaf, GENERIC_WRITE | DELETE, file))
     {
         if (unzOpenCurrentFile(m_zip) != UNZ_OK || !CopyEntry(file.get(), entry))
         {
