@@ -129,38 +129,6 @@ bool DeleteCheckedFile(const std::wstring& folder, const std::wstring& name)
     return DeleteOpenedFile(file, path);
 }
 
-bool CreateOwnTempFile(const std::wstring& folder, std::wstring& name, UniqueFile& file,
-                       FolderFinalPaths* known)
-{
-    for (int attempt = 0; attempt < 100; ++attempt)
-    {
-        std::wstring candidate = kTempPrefix + UniquePart() + kSuffix;
-        std::wstring path = Join(folder, candidate);
-        if (path.size() >= MAX_PATH)
-            return false;
-        // CREATE_NEW makes a file of its own: it never opens what a planted link leads to.
-        // FILE_READ_ATTRIBUTES: the check below reads them by this handle.
-        file.reset(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0, nullptr,
-                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file)
-        {
-            DWORD error = GetLastError();
-            if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
-                continue;
-            return false;
-        }
-        // A folder swapped for a link after it was looked at would put the file elsewhere.
-        if (!IsOpenedFileInside(file.get(), folder, candidate, true, known))
-        {
-            DeleteOpenedFile(file, path);
-            return false;
-        }
-        name = candidate;
-        return true;
-    }
-    return false;
-}
-
 bool CreateOwnTempFileIn(HANDLE dir, std::wstring& name, UniqueFile& file)
 {
     for (int attempt = 0; attempt < 100; ++attempt)

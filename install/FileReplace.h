@@ -12,15 +12,8 @@
 
 #include "common/Handles.h"
 
-class FolderFinalPaths;
-
-// Creates a new temporary file of ours in folder, open for writing (and deleting), and
-// checks by the handle that it was made there. name receives its file name.
-// known, when given, holds folder's final path from earlier checks in the same run.
-bool CreateOwnTempFile(const std::wstring& folder, std::wstring& name, UniqueFile& file,
-                       FolderFinalPaths* known = nullptr);
-
-// The same in the open folder dir (see PinnedFolders): made there by the handle, so it
+// Creates a new temporary file of ours in the open folder dir (see PinnedFolders), open
+// for writing and deleting; name receives its file name. Made there by the handle, it
 // needs no check of where it landed.
 bool CreateOwnTempFileIn(HANDLE dir, std::wstring& name, UniqueFile& file);
 

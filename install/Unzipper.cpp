@@ -276,11 +276,10 @@ bool CUnzipper::UnzipEntryTo(const char* folder, bool flatten, const UnzipEntry&
     DWORD error = GetLastError();
     if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
         return false;
-    FolderFinalPaths& known = run.known;
     if (HasReparseComponent(base, false, rel))
         return false;
     std::wstring tempName;
-    if (!CreateOwnTempFile(base, tempName, file, &known))
+    if (!CreateOwnTempFileIn(run.pinned.Get(std::wstring(), false), tempName, file))
         return false;
     if (unzOpenCurrentFile(m_zip) != UNZ_OK || !CopyEntry(file.get(), entry))
     {
@@ -298,7 +297,7 @@ bool CUnzipper::UnzipEntryTo(const char* folder, bool flatten, const UnzipEntry&
     UniqueFile placed(CreateFileW(out.c_str(), FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!placed || !IsOpenedFileInside(placed.get(), base, rel, true, &known))
+    if (!placed || !IsOpenedFileInside(placed.get(), base, rel, true, &run.known))
         return false;
     if (DosTimeToUtc(entry.dosDate, utc))
         SetFileTime(placed.get(), &utc, nullptr, &utc);
