@@ -129,11 +129,13 @@ bool DeleteCheckedFile(const std::wstring& folder, const std::wstring& name)
     return DeleteOpenedFile(file, path);
 }
 
-bool CreateOwnTempFileIn(HANDLE dir, std::wstring& name, UniqueFile& file)
+bool CreateOwnTempFileIn(HANDLE dir, const std::wstring& folder, std::wstring& name, UniqueFile& file)
 {
     for (int attempt = 0; attempt < 100; ++attempt)
     {
         std::wstring candidate = kTempPrefix + UniquePart() + kSuffix;
+        if (Join(folder, candidate).size() >= MAX_PATH)
+            return false;
         if (CreateFileIn(dir, candidate, GENERIC_WRITE | DELETE, file))
         {
             name = candidate;

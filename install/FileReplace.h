@@ -12,10 +12,11 @@
 
 #include "common/Handles.h"
 
-// Creates a new temporary file of ours in the open folder dir (see PinnedFolders), open
-// for writing and deleting; name receives its file name. Made there by the handle, it
-// needs no check of where it landed.
-bool CreateOwnTempFileIn(HANDLE dir, std::wstring& name, UniqueFile& file);
+// Creates a new temporary file of ours in the open folder dir (see PinnedFolders), whose
+// path is folder, open for writing and deleting; name receives its file name. Made there
+// by the handle, it needs no check of where it landed. False, with nothing made, when the
+// temporary's path would be too long to rename or delete by name afterwards.
+bool CreateOwnTempFileIn(HANDLE dir, const std::wstring& folder, std::wstring& name, UniqueFile& file);
 
 // The names of our temporaries, and of the files we moved aside (original: the name
 // the file had).

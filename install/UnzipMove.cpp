@@ -77,7 +77,7 @@ bool ReplaceWithCopy(HANDLE in, const std::wstring& folder, HANDLE folderHandle,
         return false;
     std::wstring tempName;
     UniqueFile out;
-    if (!CreateOwnTempFileIn(folderHandle, tempName, out))
+    if (!CreateOwnTempFileIn(folderHandle, folder, tempName, out))
         return false;
     bool ok = true;
     if (buffer.size() != kCopyBytes)

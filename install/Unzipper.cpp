@@ -279,7 +279,7 @@ bool CUnzipper::UnzipEntryTo(const char* folder, bool flatten, const UnzipEntry&
     if (HasReparseComponent(base, false, rel))
         return false;
     std::wstring tempName;
-    if (!CreateOwnTempFileIn(run.pinned.Get(std::wstring(), false), tempName, file))
+    if (!CreateOwnTempFileIn(run.pinned.Get(std::wstring(), false), base, tempName, file))
         return false;
     if (unzOpenCurrentFile(m_zip) != UNZ_OK || !CopyEntry(file.get(), entry))
     {

@@ -9,6 +9,7 @@
 #include "install/InstallTestSupport.h"
 #include "common/Handles.h"
 #include "install/FileIo.h"
+#include "install/FileReplace.h"
 #include "install/Junction.h"
 #include "install/PathSafety.h"
 #include "install/Unzipper.h"
@@ -626,4 +627,15 @@ TEST_F(UnzipperTest, FilesMadeInAnOpenFolderStayThereWhateverHappensToItsName)
     }
     EXPECT_EQ(ReadBytes(moved + L"\\sub\\deeper\\old.dll"), "old");
     EXPECT_EQ(ReadBytes(other + L"\\taken.dll"), "elsewhere");
+
+    // A temporary is made only where its path can still be renamed and deleted by name.
+    const std::wstring deeper = moved + L"\\sub\\deeper";
+    std::wstring tempName;
+    UniqueFile temp;
+    EXPECT_FALSE(CreateOwnTempFileIn(sub, std::wstring(MAX_PATH - 12, L'x'), tempName, temp));
+    EXPECT_FALSE(temp);
+    ASSERT_TRUE(CreateOwnTempFileIn(sub, deeper, tempName, temp));
+    EXPECT_TRUE(IsOwnTempName(tempName)) << WideToUtf8(tempName);
+    temp.reset();
+    EXPECT_TRUE(Exists(deeper + L"\\" + tempName));
 }
