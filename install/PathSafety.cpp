@@ -154,6 +154,11 @@ bool HasReparseComponent(const std::wstring& base, bool checkBase, const std::ws
     return false;
 }
 
+bool CanReadFinalPaths()
+{
+    return FinalPathFunction() != nullptr;
+}
+
 bool GetOpenedPath(HANDLE handle, std::wstring& path)
 {
     GetFinalPathFn fn = FinalPathFunction();

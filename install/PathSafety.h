@@ -41,6 +41,9 @@ bool HasReparseComponent(const std::wstring& base, bool checkBase, const std::ws
 // time: Windows XP lacks it). False where the function is missing or fails.
 bool GetOpenedPath(HANDLE handle, std::wstring& path);
 
+// True where the system gives the final path of a handle (not on Windows XP).
+bool CanReadFinalPaths();
+
 // The final paths of folders, each looked up once for the many files checked in it. No
 // looser than a lookup per file: a folder swapped for a link after its first lookup no
 // longer matches what the files in it show. Keep one for a run, not across runs.

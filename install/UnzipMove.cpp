@@ -290,8 +290,7 @@ int CUnzipMove::MovefileCust(const wchar_t* ipath, const wchar_t* name)
     size_t cut = below.find_last_of(L'\\');
     std::wstring belowFolder = cut == std::wstring::npos ? std::wstring() : below.substr(0, cut);
     DWORD folderAttrs = INVALID_FILE_ATTRIBUTES;
-    bool linked = HasReparseComponent(m_unpackFolder, true, rel) ||
-                  HasReparseComponent(install, false, belowFolder, &folderAttrs);
+    bool linked = UnpackPathHasLink(rel) || HasReparseComponent(install, false, belowFolder, &folderAttrs);
     // Where the name has no folder of its own, the walk has just seen the destination folder.
     bool folderSeen = rel.find(L'\\') == std::wstring::npos && folderAttrs != INVALID_FILE_ATTRIBUTES &&
                       (folderAttrs & FILE_ATTRIBUTE_DIRECTORY);
@@ -355,6 +354,22 @@ std::unordered_set<std::wstring>* CUnzipMove::FolderNames(const std::wstring& fo
     if (!RemoveStaleAsideFiles(folder, names.get()))
         names.reset(); // unread: every name is looked up
     return (m_folderNames[key] = std::move(names)).get();
+}
+
+bool CUnzipMove::UnpackPathHasLink(const std::wstring& rel)
+{
+    // Without final paths (Windows XP) only the names show a junction.
+    if (!CanReadFinalPaths())
+        return HasReparseComponent(m_unpackFolder, true, rel);
+    // The source's final path, compared with the unpack folder's as first looked up, shows
+    // any link below it, and the folder itself swapped for one later; the folder is looked
+    // at by name once, before that first lookup.
+    if (m_unpackBaseChecked != m_unpackFolder)
+    {
+        m_unpackBaseLinked = HasReparseComponent(m_unpackFolder, true, std::wstring());
+        m_unpackBaseChecked = m_unpackFolder;
+    }
+    return m_unpackBaseLinked;
 }
 
 HANDLE CUnzipMove::InstallLevel(const std::wstring& install, const std::wstring& rel)

@@ -76,6 +76,9 @@ class CUnzipMove
     // reads its whole folder: with these, only names that are there are looked up.
     std::unordered_set<std::wstring>* FolderNames(const std::wstring& folder);
 
+    // True when the unpack folder or a level of rel below it is a link, as far as the source's
+    // check by handle does not show it anyway.
+    bool UnpackPathHasLink(const std::wstring& rel);
     // The installation's folder rel (below install), opened level by level for this run.
     HANDLE InstallLevel(const std::wstring& install, const std::wstring& rel);
 
@@ -92,6 +95,8 @@ class CUnzipMove
     FolderFinalPaths m_folderPaths;                    // of the folders checked in this run
     std::unique_ptr<PinnedFolders> m_installLevels;    // for m_installLevelsBase
     std::wstring m_installLevelsBase;
+    std::wstring m_unpackBaseChecked; // the unpack folder looked at by name, once
+    bool m_unpackBaseLinked = false;
     std::vector<char> m_copyBuffer;                    // made at the first copy
 };
 

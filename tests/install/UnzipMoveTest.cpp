@@ -481,6 +481,48 @@ TEST_F(UnzipMoveTest, LinksAreNeitherReadNorWrittenThrough)
     EXPECT_EQ(TextsStarting(log, L"CUnzipMove::MovefileCust : refused link", LOG_INFO).size(), 4u);
 }
 
+// The unpack folder itself a link, from the start or swapped in after the first file was
+// placed: nothing more is read from it, and the outside file stays where it is.
+TEST_F(UnzipMoveTest, AnUnpackFolderThatIsALinkGivesNothing)
+{
+    std::wstring outside = root / L"outside", real = dl + L"\\real";
+    ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(outside + L"\\a.dll", "outside a"));
+    ASSERT_TRUE(WriteBytes(outside + L"\\b.dll", "outside b"));
+    Unpacked(L"b.dll", "new b");
+    for (bool fromStart : {true, false})
+    {
+        SCOPED_TRACE(fromStart ? "from the start" : "after the first file");
+        Unpacked(L"a.dll", "new a");
+        {
+            JunctionGuard links;
+            CUnzipMove move;
+            ASSERT_TRUE(move.ParseArgs(CommandLine().c_str()));
+            if (!fromStart)
+            {
+                EXPECT_EQ(move.MovefileCust(L"", L"a.dll"), 1);
+            }
+            ASSERT_TRUE(MoveFileW(unpack.c_str(), real.c_str()));
+            if (!links.Make(unpack, outside))
+            {
+                MoveFileW(real.c_str(), unpack.c_str());
+                GTEST_SKIP() << "no folder links on this system";
+            }
+            EXPECT_EQ(move.MovefileCust(L"", L"b.dll"), 0);
+            if (fromStart)
+            {
+                EXPECT_EQ(move.MovefileCust(L"", L"a.dll"), 0);
+            }
+        }
+        ASSERT_TRUE(MoveFileW(real.c_str(), unpack.c_str()));
+        EXPECT_EQ(ReadBytes(outside + L"\\a.dll"), "outside a");
+        EXPECT_EQ(ReadBytes(outside + L"\\b.dll"), "outside b");
+        EXPECT_FALSE(Exists(install + L"\\b.dll"));
+        EXPECT_EQ(Exists(install + L"\\a.dll"), !fromStart);
+        DeleteFileW((install + L"\\a.dll").c_str());
+    }
+}
+
 TEST_F(UnzipMoveTest, ReparseWalkReportsTheLastComponentsAttributes)
 {
     StandardUpdate();
